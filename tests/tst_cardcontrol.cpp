@@ -1,0 +1,223 @@
+#include "automation_error.h"
+#include "card_control.h"
+#include "device_control.h"
+#include "fakes.h"
+
+#include <QtTest>
+
+#include <array>
+
+using namespace velmora;
+using velmora::testing::FakeCard;
+
+Q_DECLARE_METATYPE(velmora::AutomationValue)
+
+namespace {
+
+// A selection dialog stand-in: answers with a prepared choice.
+class ScriptedSelector final : public CardSelector {
+public:
+    CardChoice::Outcome outcome = CardChoice::Outcome::Cancelled;
+    std::unique_ptr<Card> next;
+    int asked = 0;
+
+    CardChoice chooseCard(const Card &) override
+    {
+        ++asked;
+        return {outcome, std::move(next)};
+    }
+};
+
+} // namespace
+
+class tst_CardControl final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void rejectsCallsAsAnAutomationServerWould_data();
+    void rejectsCallsAsAnAutomationServerWould();
+    void passesPortOperationsToTheCard();
+    void selectDeviceAnswers_data();
+    void selectDeviceAnswers();
+    void replacingTheCardClosesTheOldOneAfterTheNewOneOpened();
+    void cardThatFailedToOpenReportsItOnEveryOperation();
+    void releaseClosesOnceAndLaterCallsFail();
+};
+
+void tst_CardControl::rejectsCallsAsAnAutomationServerWould_data()
+{
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QList<AutomationValue>>("args");
+    QTest::addColumn<int>("code");
+
+    std::int16_t target = 0;
+    const auto ref = AutomationValue::integerByRef(&target); // never written: every call fails
+    const auto i4 = AutomationValue::longInteger(0);
+    const auto i2 = AutomationValue::integer(155);
+
+    QTest::newRow("unknown identifier") << 99 << QList<AutomationValue>{} << 438;
+    QTest::newRow("identifier 0") << 0 << QList<AutomationValue>{} << 438;
+    QTest::newRow("SelectDevice with an argument") << 25 << QList<AutomationValue>{i4} << 450;
+    QTest::newRow("ConfigurePorts one argument") << 17 << QList<AutomationValue>{i4} << 450;
+    QTest::newRow("ConfigurePorts three arguments")
+        << 17 << QList<AutomationValue>{i4, i2, i2} << 450;
+    QTest::newRow("ReadPort no arguments") << 16 << QList<AutomationValue>{} << 450;
+    QTest::newRow("ConfigurePorts string chip")
+        << 17 << QList<AutomationValue>{AutomationValue::string("0"), i2} << 13;
+    QTest::newRow("ConfigurePorts null word")
+        << 17 << QList<AutomationValue>{i4, AutomationValue::null()} << 13;
+    QTest::newRow("ConfigurePorts word overflows 16 bits")
+        << 17 << QList<AutomationValue>{i4, AutomationValue::longInteger(70000)} << 6;
+    QTest::newRow("ReadPort value by value") << 16 << QList<AutomationValue>{i4, i2} << 13;
+    QTest::newRow("ReadPort double port")
+        << 16 << QList<AutomationValue>{AutomationValue::real(0), ref} << 13;
+    QTest::newRow("ReadPort null reference")
+        << 16 << QList<AutomationValue>{i4, AutomationValue::integerByRef(nullptr)} << 13;
+}
+
+void tst_CardControl::rejectsCallsAsAnAutomationServerWould()
+{
+    QFETCH(int, id);
+    QFETCH(QList<AutomationValue>, args);
+    QFETCH(int, code);
+
+    FakeCard::Log log;
+    CardControl control(std::make_unique<FakeCard>("card", log));
+    const std::vector<AutomationValue> argv(args.begin(), args.end());
+    const DispatchOutcome outcome = control.invoke(id, argv);
+    QVERIFY(outcome.status.failed);
+    QCOMPARE(outcome.status.code, code);
+    QVERIFY(!outcome.status.description.empty());
+    QVERIFY(log.configures.empty());
+    QVERIFY(log.reads.empty());
+}
+
+void tst_CardControl::passesPortOperationsToTheCard()
+{
+    FakeCard::Log log;
+    auto card = std::make_unique<FakeCard>("card", log);
+    card->portValue = -300;
+    CardControl control(std::move(card));
+    DeviceControl device(control);
+
+    QVERIFY(device.ConfigurePorts(0, 155));
+    std::int16_t sample = 0;
+    QVERIFY(device.ReadPort(1, sample));
+    QCOMPARE(sample, std::int16_t(-300));
+    QCOMPARE(log.configures, (std::vector<std::pair<std::int32_t, std::int16_t>>{{0, 155}}));
+    QCOMPARE(log.reads, std::vector<std::int32_t>{1});
+    QCOMPARE(log.opens, 1);
+}
+
+void tst_CardControl::selectDeviceAnswers_data()
+{
+    QTest::addColumn<bool>("withSelector");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("no dialog: keeps the card") << false << 0 << true;
+    QTest::newRow("cancelled") << true << int(CardChoice::Outcome::Cancelled) << false;
+    QTest::newRow("current card again") << true << int(CardChoice::Outcome::KeepCurrent) << true;
+}
+
+void tst_CardControl::selectDeviceAnswers()
+{
+    QFETCH(bool, withSelector);
+    QFETCH(int, outcome);
+    QFETCH(bool, expected);
+
+    FakeCard::Log log;
+    CardControl control(std::make_unique<FakeCard>("first", log));
+    ScriptedSelector selector;
+    selector.outcome = CardChoice::Outcome(outcome);
+    if (withSelector)
+        control.setSelector(&selector);
+    int changes = 0;
+    control.setCardChangedCallback([&](const CardInfo &) { ++changes; });
+
+    DeviceControl device(control);
+    QCOMPARE(device.SelectDevice(), expected);
+    QCOMPARE(selector.asked, withSelector ? 1 : 0);
+    QCOMPARE(control.card().info().name, std::string("first"));
+    QCOMPARE(changes, 0);
+    QCOMPARE(log.closes, 0);
+}
+
+void tst_CardControl::replacingTheCardClosesTheOldOneAfterTheNewOneOpened()
+{
+    FakeCard::Log oldLog, newLog;
+    CardControl control(std::make_unique<FakeCard>("old", oldLog));
+    ScriptedSelector selector;
+    selector.outcome = CardChoice::Outcome::Replace;
+    selector.next = std::make_unique<FakeCard>("new", newLog);
+    control.setSelector(&selector);
+    std::string shown;
+    control.setCardChangedCallback([&](const CardInfo &info) { shown = info.name; });
+
+    DeviceControl device(control);
+    QVERIFY(device.SelectDevice());
+    QCOMPARE(control.card().info().name, std::string("new"));
+    QCOMPARE(shown, std::string("new"));
+    QCOMPARE(oldLog.closes, 1);
+    std::int16_t sample = 0;
+    device.ReadPort(0, sample);
+    QCOMPARE(newLog.reads.size(), 1u);
+    QVERIFY(oldLog.reads.empty());
+
+    // The card's own answer to SelectDevice comes first: no dialog.
+    FakeCard::Log faultLog;
+    auto faulty = std::make_unique<FakeCard>("faulty", faultLog);
+    faulty->selectAnswer = DispatchOutcome::failure(57, "select failed");
+    CardControl faultyControl(std::move(faulty));
+    faultyControl.setSelector(&selector);
+    selector.asked = 0;
+    QCOMPARE(faultyControl.invoke(DeviceControl::SelectDeviceId, {}).status.code, 57);
+    QCOMPARE(selector.asked, 0);
+}
+
+void tst_CardControl::cardThatFailedToOpenReportsItOnEveryOperation()
+{
+    FakeCard::Log log;
+    auto card = std::make_unique<FakeCard>("busy", log);
+    card->openStatus = DispatchStatus::failure(16, "/dev/x: Device or resource busy");
+    {
+        CardControl control(std::move(card));
+        DeviceControl device(control);
+        std::int16_t sample = 3;
+        try {
+            device.ReadPort(0, sample);
+            QFAIL("reading a card that could not be opened must raise");
+        } catch (const AutomationError &error) {
+            QCOMPARE(error.code(), 16);
+            QCOMPARE(error.description(), std::string("/dev/x: Device or resource busy"));
+        }
+        QCOMPARE(sample, std::int16_t(3));
+        QVERIFY(log.reads.empty());
+    }
+    QCOMPARE(log.closes, 0); // nothing was opened, so nothing is closed
+}
+
+void tst_CardControl::releaseClosesOnceAndLaterCallsFail()
+{
+    FakeCard::Log log;
+    {
+        CardControl control(std::make_unique<FakeCard>("card", log));
+        control.release();
+        control.release();
+        QCOMPARE(log.closes, 1);
+        std::int16_t sample = 0;
+        const std::array args{AutomationValue::longInteger(0),
+                              AutomationValue::integerByRef(&sample)};
+        const DispatchOutcome outcome = control.invoke(DeviceControl::ReadPortId, args);
+        QVERIFY(outcome.status.failed);
+        QVERIFY(outcome.status.description.find("card") != std::string::npos);
+    }
+    QCOMPARE(log.closes, 1); // not again on destruction
+    {
+        CardControl control(std::make_unique<FakeCard>("card", log));
+    }
+    QCOMPARE(log.closes, 2); // destruction releases
+}
+
+QTEST_GUILESS_MAIN(tst_CardControl)
+#include "tst_cardcontrol.moc"
