@@ -1,0 +1,65 @@
+#pragma once
+
+#include "device_control.h"
+#include "window_description.h"
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+class QTimer;
+
+namespace velmora {
+
+class CardControl;
+class DeviceControlWidget;
+class IndicatorBox;
+
+// The monitor's one window, built from its description, and the operations it offers the
+// handlers: the device control, the indicators' values, the timer's Enabled, unload and end.
+class MonitorWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    MonitorWindow(const WindowDescription &description, std::unique_ptr<CardControl> control,
+                  QWidget *parent = nullptr);
+    ~MonitorWindow() override;
+
+    DeviceControl &deviceControl() noexcept { return m_deviceControl; }
+    IndicatorBox &btnInput(int index) { return *m_indicators.at(static_cast<std::size_t>(index)); }
+
+    bool timerEnabled() const;
+    // Enabling a running timer leaves its count alone, so the cadence stays even.
+    void setTimerEnabled(bool enabled);
+
+    // Closes the window and stops its timer; the program ends with its only window.
+    void unload();
+
+    // Connects `handler` to a control's event by their names, matched without regard to case.
+    // Returns false where the window has no such control or the control no such event.
+    bool connectEvent(std::string_view control, std::string_view event,
+                      std::function<void()> handler);
+
+    // The widget built for a control: "Initcmd", "btnInput(3)", "Frame1".
+    QWidget *control(const QString &name) const;
+    QTimer &timer() const noexcept { return *m_timer; }
+    DeviceControlWidget &deviceControlWidget() const noexcept { return *m_deviceWidget; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void build(const WindowDescription &description, std::unique_ptr<CardControl> control);
+    QWidget *makeControl(const ControlSpec &spec, QWidget *container,
+                         std::unique_ptr<CardControl> &control);
+
+    QTimer *m_timer = nullptr;
+    DeviceControlWidget *m_deviceWidget = nullptr;
+    std::array<IndicatorBox *, IndicatorCount> m_indicators{};
+    DeviceControl m_deviceControl;
+};
+
+} // namespace velmora
