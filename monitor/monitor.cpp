@@ -1,0 +1,93 @@
+#include "monitor.h"
+
+#include "indicator_box.h"
+#include "monitor_window.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <array>
+
+namespace velmora {
+
+namespace {
+
+struct HandlerEntry {
+    std::string_view name;
+    void (Monitor::*handler)();
+};
+
+constexpr std::array Handlers{
+    HandlerEntry{"Timer_Timer", &Monitor::Timer_Timer},
+};
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return QChar::toCaseFolded(char32_t(static_cast<unsigned char>(x))) ==
+               QChar::toCaseFolded(char32_t(static_cast<unsigned char>(y)));
+    });
+}
+
+constexpr int LinesPerPort = 8;
+
+} // namespace
+
+Monitor::Monitor(MonitorWindow &window, ErrorReport report)
+    : m_window(window)
+    , m_report(std::move(report))
+{}
+
+std::vector<EventRoute> Monitor::route(const WindowDescription &description)
+{
+    std::vector<EventRoute> unrouted;
+    for (const EventRoute &route : description.routes) {
+        const auto entry = std::ranges::find_if(
+            Handlers, [&](const HandlerEntry &h) { return sameName(h.name, route.handler); });
+        const bool wired =
+            entry != Handlers.end() &&
+            m_window.connectEvent(route.control, route.event,
+                                  [this, handler = entry->handler] { dispatch(handler); });
+        if (!wired)
+            unrouted.push_back(route);
+    }
+    return unrouted;
+}
+
+void Monitor::dispatch(void (Monitor::*handler)())
+{
+    // Once an error is being reported, events queued behind it (a tick, a click) find the
+    // program already ending.
+    if (m_stopped)
+        return;
+    try {
+        (this->*handler)();
+    } catch (const AutomationError &error) {
+        m_stopped = true;
+        m_report(error);
+    }
+}
+
+void Monitor::Timer_Timer()
+{
+    std::int16_t InputSample = 0;
+    m_window.deviceControl().ReadPort(0, InputSample);
+    showLines(0, InputSample);
+
+    // Cleared again so that a second read that reports False without writing shows its lines
+    // as 0, instead of repeating port 0's.
+    InputSample = 0;
+    m_window.deviceControl().ReadPort(1, InputSample);
+    showLines(LinesPerPort, InputSample);
+}
+
+void Monitor::showLines(int firstIndicator, std::int16_t sample)
+{
+    const unsigned lines = static_cast<std::uint16_t>(sample) & 0xFFu;
+    for (int bit = 0; bit < LinesPerPort; ++bit) {
+        const unsigned mask = 1u << bit;
+        m_window.btnInput(firstIndicator + bit).setValue((lines & mask) == mask ? 1 : 0);
+    }
+}
+
+} // namespace velmora

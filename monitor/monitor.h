@@ -1,0 +1,43 @@
+#pragma once
+
+#include "automation_error.h"
+#include "window_description.h"
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+class MonitorWindow;
+
+// The program's own logic: the tick and the command handlers, run on the window's events.
+// Handlers raise AutomationError and catch nothing; the top level of the event dispatch here
+// hands the error to the report and runs no further handler.
+class Monitor final {
+public:
+    using ErrorReport = std::function<void(const AutomationError &)>;
+
+    Monitor(MonitorWindow &window, ErrorReport report);
+
+    // Wires each routed event to the handler of the same name, matched without regard to case.
+    // Returns the routes for which no handler exists.
+    std::vector<EventRoute> route(const WindowDescription &description);
+
+    // Runs a handler as an event would: an error ends handling for good and is reported.
+    void dispatch(void (Monitor::*handler)());
+    bool stopped() const noexcept { return m_stopped; }
+
+    // One sample of the card's sixteen input lines onto the sixteen indicators.
+    void Timer_Timer();
+
+private:
+    void showLines(int firstIndicator, std::int16_t sample);
+
+    MonitorWindow &m_window;
+    ErrorReport m_report;
+    bool m_stopped = false;
+};
+
+} // namespace velmora

@@ -1,0 +1,253 @@
+#include "automation_error.h"
+#include "card_control.h"
+#include "fakes.h"
+#include "indicator_box.h"
+#include "monitor.h"
+#include "monitor_window.h"
+#include "simulated_card.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace velmora;
+using velmora::testing::RecordingControl;
+
+namespace {
+
+// A card whose every operation goes to a recording control, so each test scripts what the
+// two reads of a tick deliver.
+class ScriptedCard final : public Card {
+public:
+    explicit ScriptedCard(RecordingControl &control)
+        : m_control(control)
+    {}
+    CardInfo info() const override { return {"Scripted card", "test", "here"}; }
+    DispatchOutcome configurePorts(std::int32_t chip, std::int16_t word) override
+    {
+        const std::array args{AutomationValue::longInteger(chip), AutomationValue::integer(word)};
+        return m_control.invoke(17, args);
+    }
+    DispatchOutcome readPort(std::int32_t port, std::int16_t &value) override
+    {
+        const std::array args{AutomationValue::longInteger(port),
+                              AutomationValue::integerByRef(&value)};
+        return m_control.invoke(16, args);
+    }
+
+private:
+    RecordingControl &m_control;
+};
+
+using Answer = RecordingControl::Answer;
+
+Answer delivers(int value)
+{
+    return {DispatchOutcome::success(AutomationValue::boolean(true)), std::int16_t(value)};
+}
+
+Answer reportsFalse()
+{
+    return {DispatchOutcome::success(AutomationValue::boolean(false)), std::nullopt};
+}
+
+} // namespace
+
+class tst_Monitor final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void tickMapsLowBytesOntoIndicators_data();
+    void tickMapsLowBytesOntoIndicators();
+    void tickReadsPort0ThenWritesD0ToD7ThenPort1();
+    void failingSecondReadKeepsWhatTheTickWrote_data();
+    void failingSecondReadKeepsWhatTheTickWrote();
+    void errorIsReportedOnceAndStopsFurtherHandlers();
+    void timerIsRoutedToTheTick();
+    void indicatorsFollowVelmoraSim();
+
+private:
+    QList<int> shown() const;
+    void showPattern(quint16 bits);
+
+    RecordingControl m_control;
+    std::unique_ptr<MonitorWindow> m_window;
+    std::unique_ptr<Monitor> m_monitor;
+    QList<std::pair<int, std::string>> m_reports;
+};
+
+void tst_Monitor::init()
+{
+    m_control = {};
+    m_reports.clear();
+    m_window = std::make_unique<MonitorWindow>(
+        velmoraWindow(), std::make_unique<CardControl>(std::make_unique<ScriptedCard>(m_control)));
+    m_monitor = std::make_unique<Monitor>(*m_window, [this](const AutomationError &e) {
+        m_reports.append({e.code(), e.description()});
+    });
+}
+
+void tst_Monitor::cleanup()
+{
+    m_monitor.reset();
+    m_window.reset();
+}
+
+QList<int> tst_Monitor::shown() const
+{
+    QList<int> checked;
+    for (int i = 0; i < 16; ++i)
+        if (m_window->btnInput(i).value() == 1)
+            checked << i;
+    return checked;
+}
+
+void tst_Monitor::showPattern(quint16 bits)
+{
+    for (int i = 0; i < 16; ++i)
+        m_window->btnInput(i).setValue((bits >> i) & 1);
+}
+
+void tst_Monitor::tickMapsLowBytesOntoIndicators_data()
+{
+    QTest::addColumn<int>("port0");
+    QTest::addColumn<int>("port1");
+    QTest::addColumn<QList<int>>("checked");
+
+    QTest::newRow("0x00A5 / 0x003C") << 0x00A5 << 0x003C << QList<int>{0, 2, 5, 7, 10, 11, 12, 13};
+    QTest::newRow("high byte never counts") << int(std::int16_t(0xFF00)) << 0x0000 << QList<int>{};
+    QTest::newRow("0x0080 checks D7 alone") << 0x0080 << 0x0000 << QList<int>{7};
+    QTest::newRow("negative: low byte only") << -255 << -128 << QList<int>{0, 15}; // 0xFF01, 0xFF80
+    QTest::newRow("all lines") << 0x00FF << 0x7FFF
+                               << QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+}
+
+void tst_Monitor::tickMapsLowBytesOntoIndicators()
+{
+    QFETCH(int, port0);
+    QFETCH(int, port1);
+    QFETCH(QList<int>, checked);
+
+    showPattern(0x5AA5); // a user's clicks; the tick overwrites every indicator
+    m_control.script = {delivers(port0), delivers(port1)};
+    m_monitor->dispatch(&Monitor::Timer_Timer);
+    QCOMPARE(shown(), checked);
+    QVERIFY(m_reports.isEmpty());
+}
+
+void tst_Monitor::tickReadsPort0ThenWritesD0ToD7ThenPort1()
+{
+    QList<QList<int>> seenAtRead;
+    m_control.onInvoke = [&] {
+        seenAtRead << shown();
+    };
+    m_control.script = {delivers(0x00FF), delivers(0x00FF)};
+    m_monitor->dispatch(&Monitor::Timer_Timer);
+
+    QCOMPARE(m_control.calls.size(), 2u);
+    QCOMPARE(m_control.calls[0].args[0].asLong(), 0);
+    QCOMPARE(m_control.calls[1].args[0].asLong(), 1);
+    // The same variable, set to 0 before each read.
+    QCOMPARE(m_control.calls[0].args[1].asIntegerByRef(),
+             m_control.calls[1].args[1].asIntegerByRef());
+    QCOMPARE(seenAtRead, (QList<QList<int>>{{}, {0, 1, 2, 3, 4, 5, 6, 7}}));
+}
+
+void tst_Monitor::failingSecondReadKeepsWhatTheTickWrote_data()
+{
+    QTest::addColumn<int>("firstKind");  // 0 delivers 0x00A5, 1 reports False
+    QTest::addColumn<int>("secondKind"); // 0 reports False, 1 fails, 2 no Boolean reading
+    QTest::addColumn<QList<int>>("checked");
+    QTest::addColumn<int>("errorCode");
+
+    const QList<int> before{8, 10, 12, 14}; // D8..D15 as they stood before the tick
+    // A read that reports False without writing shows its eight lines as 0, not the other
+    // port's lines left in the variable.
+    QTest::newRow("second reports False") << 0 << 0 << QList<int>{0, 2, 5, 7} << 0;
+    QTest::newRow("first reports False") << 1 << 0 << QList<int>{} << 0;
+    QTest::newRow("second fails") << 0 << 1 << QList<int>{0, 2, 5, 7} + before << 57;
+    QTest::newRow("second has no Boolean reading")
+        << 0 << 2 << QList<int>{0, 2, 5, 7} + before << 13;
+}
+
+void tst_Monitor::failingSecondReadKeepsWhatTheTickWrote()
+{
+    QFETCH(int, firstKind);
+    QFETCH(int, secondKind);
+    QFETCH(QList<int>, checked);
+    QFETCH(int, errorCode);
+
+    showPattern(0x5500);
+    m_control.script.push_back(firstKind == 0 ? delivers(0x00A5) : reportsFalse());
+    if (secondKind == 0)
+        m_control.script.push_back(reportsFalse());
+    else if (secondKind == 1)
+        m_control.script.push_back({DispatchOutcome::failure(57, "card gone"), std::int16_t(0xFF)});
+    else
+        m_control.script.push_back(
+            {DispatchOutcome::success(AutomationValue::string("yes")), std::int16_t(0xFF)});
+    m_monitor->dispatch(&Monitor::Timer_Timer);
+
+    QCOMPARE(shown(), checked);
+    QCOMPARE(m_reports.size(), errorCode ? 1 : 0);
+    if (errorCode)
+        QCOMPARE(m_reports.front().first, errorCode);
+}
+
+void tst_Monitor::errorIsReportedOnceAndStopsFurtherHandlers()
+{
+    m_control.script.push_back({DispatchOutcome::failure(57, "card gone"), std::nullopt});
+    m_monitor->dispatch(&Monitor::Timer_Timer);
+    QCOMPARE(m_reports.size(), 1);
+    QCOMPARE(m_reports.front(), (std::pair<int, std::string>{57, "card gone"}));
+    QVERIFY(m_monitor->stopped());
+
+    m_monitor->dispatch(&Monitor::Timer_Timer);
+    QCOMPARE(m_control.calls.size(), 1u); // the second tick never reached the card
+    QCOMPARE(m_reports.size(), 1);
+}
+
+void tst_Monitor::timerIsRoutedToTheTick()
+{
+    const std::vector<EventRoute> unrouted = m_monitor->route(velmoraWindow());
+    for (const EventRoute &route : unrouted)
+        QVERIFY(route.handler != std::string_view("Timer_Timer"));
+    m_control.script = {delivers(0x0001), delivers(0x0080)};
+    emit m_window->timer().timeout({});
+    QCOMPARE(shown(), (QList<int>{0, 15}));
+}
+
+void tst_Monitor::indicatorsFollowVelmoraSim()
+{
+    // The real simulated card, driven by the real companion command.
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    MonitorWindow window(velmoraWindow(),
+                         std::make_unique<CardControl>(std::make_unique<SimulatedCard>()));
+    QList<int> reports;
+    Monitor monitor(window, [&](const AutomationError &e) { reports << e.code(); });
+    monitor.route(velmoraWindow());
+
+    const QString sim = qEnvironmentVariable("VELMORA_SIM_BINARY");
+    QVERIFY2(QFileInfo::exists(sim), "VELMORA_SIM_BINARY names no program");
+    QCOMPARE(QProcess::execute(sim, {"set", "0x00A5", "0x3C"}), 0);
+    window.setTimerEnabled(true);
+    const auto lit = [&] {
+        QList<int> on;
+        for (int i = 0; i < 16; ++i)
+            if (window.btnInput(i).value())
+                on << i;
+        return on;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(lit(), (QList<int>{0, 2, 5, 7, 10, 11, 12, 13}), 2000);
+    QCOMPARE(QProcess::execute(sim, {"set", "-1", "0"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(lit(), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7}), 2000);
+    QVERIFY(reports.isEmpty());
+    qunsetenv("XDG_RUNTIME_DIR");
+}
+
+QTEST_MAIN(tst_Monitor)
+#include "tst_monitor.moc"
