@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// What drives the simulated card from outside the program: the values its three ports
+// deliver as inputs, a moving demonstration pattern, and faults to inject per operation.
+enum class SimPattern { Off, Count, Walk, Random };
+enum class SimFaultMode { None, False, Error, NoBool };
+enum class SimOperation { Read0, Read1, Configure, Select };
+
+inline constexpr std::size_t SimPortCount = 3;
+inline constexpr std::size_t SimOperationCount = 4;
+
+struct SimState {
+    // Full 16-bit register values; the low byte is what the port's eight lines carry.
+    std::array<std::uint16_t, SimPortCount> ports{};
+    SimPattern pattern = SimPattern::Count; // a fresh card demonstrates itself
+    std::array<SimFaultMode, SimOperationCount> faults{};
+
+    SimFaultMode fault(SimOperation op) const { return faults[static_cast<std::size_t>(op)]; }
+
+    // The values the ports deliver at `now`: the pattern, computed from the clock alone, drives
+    // ports 0 and 1; port 2 and every port with the pattern off deliver the stored values.
+    std::array<std::uint16_t, SimPortCount>
+    portValuesAt(std::chrono::system_clock::time_point now) const;
+
+    // The state file's text, and its strict reading: anything else is refused with a reason.
+    std::string format() const;
+    static SimState parse(std::string_view text); // throws SimStateError (reason, no path)
+
+    friend bool operator==(const SimState &, const SimState &) = default;
+};
+
+std::string_view toString(SimPattern pattern);
+std::string_view toString(SimFaultMode mode);
+std::string_view toString(SimOperation op);
+std::optional<SimPattern> patternFromString(std::string_view text);
+std::optional<SimFaultMode> faultModeFromString(std::string_view text);
+std::optional<SimOperation> operationFromString(std::string_view text);
+
+class SimStateError final : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The state file. Never follows a symlink, refuses a folder or file owned by another user,
+// creates what is missing (folder 0700, file 0600) in a fresh card's state, and replaces the
+// file atomically so that a reader never sees half a write. Every failure is a SimStateError
+// whose message names the path and the fix.
+class SimStateFile final {
+public:
+    explicit SimStateFile(std::filesystem::path file);
+
+    // $XDG_RUNTIME_DIR/velmora/simcard, or /tmp/velmora-UID/simcard without XDG_RUNTIME_DIR.
+    static std::filesystem::path defaultPath();
+
+    const std::filesystem::path &path() const noexcept { return m_file; }
+
+    SimState load() const;
+    void store(const SimState &state) const;
+    // Load, change and store as one step that other updates wait for.
+    void update(const std::function<void(SimState &)> &change) const;
+
+private:
+    std::filesystem::path m_file;
+};
+
+} // namespace velmora

@@ -1,0 +1,536 @@
+#include "sim_state.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace velmora;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+
+using Ports = std::array<std::uint16_t, SimPortCount>;
+Q_DECLARE_METATYPE(Ports)
+Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(velmora::SimState)
+Q_DECLARE_METATYPE(velmora::SimPattern)
+
+namespace velmora {
+// Found by QCOMPARE through argument-dependent lookup.
+char *toString(const SimState &state)
+{
+    return qstrdup(state.format().c_str());
+}
+} // namespace velmora
+
+namespace {
+
+const std::string Golden = "velmora-simcard 1\n"
+                           "port0 0x00a5\n"
+                           "port1 0x003c\n"
+                           "port2 0xffff\n"
+                           "pattern walk\n"
+                           "fault read0 none\n"
+                           "fault read1 error\n"
+                           "fault configure false\n"
+                           "fault select nobool\n";
+
+SimState goldenState()
+{
+    SimState state;
+    state.ports = {0x00a5, 0x003c, 0xffff};
+    state.pattern = SimPattern::Walk;
+    state.faults = {SimFaultMode::None, SimFaultMode::Error, SimFaultMode::False,
+                    SimFaultMode::NoBool};
+    return state;
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    const auto at = text.find(from);
+    Q_ASSERT(at != std::string::npos);
+    return text.replace(at, from.size(), to);
+}
+
+std::string readAll(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path &path, const std::string &text, mode_t mode = 0600)
+{
+    std::ofstream(path, std::ios::binary) << text;
+    ::chmod(path.c_str(), mode);
+}
+
+mode_t modeOf(const fs::path &path)
+{
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+QStringList entries(const fs::path &folder)
+{
+    return QDir(QString::fromStdString(folder.string()))
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+template<typename Action> QString errorFrom(Action action)
+{
+    try {
+        action();
+    } catch (const SimStateError &error) {
+        return QString::fromUtf8(error.what());
+    }
+    return {};
+}
+
+QByteArray bytes(const std::string &text)
+{
+    return QByteArray::fromStdString(text);
+}
+
+QString show(const Ports &ports)
+{
+    return QStringLiteral("%1 %2 %3")
+        .arg(ports[0], 4, 16)
+        .arg(ports[1], 4, 16)
+        .arg(ports[2], 4, 16);
+}
+
+system_clock::time_point at(milliseconds sinceEpoch)
+{
+    return system_clock::time_point(sinceEpoch);
+}
+
+// Ways to spoil the state file or its folder before loading.
+enum class Setup {
+    SymlinkedFile,
+    SymlinkedFolder,
+    GroupWritableFile,
+    OtherWritableFile,
+    GroupWritableFolder,
+    Fifo,
+    FolderInPlaceOfFile,
+    Oversize,
+    Corrupt,
+    Empty,
+    MissingParent,
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Setup)
+
+class tst_SimState : public QObject {
+    Q_OBJECT
+
+private slots:
+    void formatAndParse();
+    void parseRefuses_data();
+    void parseRefuses();
+    void patterns_data();
+    void patterns();
+    void randomChangesPerSlotAndIsDeterministic();
+    void defaultPath();
+    void loadCreatesPrivateFolderAndFile_data();
+    void loadCreatesPrivateFolderAndFile();
+    void concurrentFirstLoadsAgree();
+    void concurrentUpdatesLoseNothing();
+    void loadRefuses_data();
+    void loadRefuses();
+    void loadRefusesForeignOwner_data();
+    void loadRefusesForeignOwner();
+    void storeReplacesByRename();
+    void storeCleansUpWhenReplacingFails();
+};
+
+void tst_SimState::formatAndParse()
+{
+    QCOMPARE(bytes(goldenState().format()), bytes(Golden));
+    QCOMPARE(SimState::parse(Golden), goldenState());
+    QCOMPARE(SimState::parse(SimState{}.format()), SimState{});
+    // The last newline is optional, and leading zeros may pad a file to exactly the bound.
+    QCOMPARE(SimState::parse(Golden.substr(0, Golden.size() - 1)), goldenState());
+    const std::string padded =
+        replaced(Golden, "0x00a5", "0x" + std::string(4096 - Golden.size(), '0') + "00a5");
+    QCOMPARE(padded.size(), std::size_t(4096));
+    QCOMPARE(SimState::parse(padded), goldenState());
+}
+
+void tst_SimState::parseRefuses_data()
+{
+    QTest::addColumn<std::string>("text");
+    QTest::addColumn<QString>("reason");
+
+    const auto row = [](const char *name, std::string text, const char *reason) {
+        QTest::newRow(name) << std::move(text) << QString::fromLatin1(reason);
+    };
+    row("empty", "", "empty");
+    row("no version", replaced(Golden, "simcard 1", "simcard"), "line 1: not a simulated-card");
+    row("future version", replaced(Golden, "simcard 1", "simcard 2"),
+        "line 1: unsupported version '2'");
+    row("missing pattern", replaced(Golden, "pattern walk\n", ""), "no pattern line");
+    row("missing fault", replaced(Golden, "fault select nobool\n", ""), "no fault select line");
+    row("duplicate port", Golden + "port1 0x0000\n", "line 10: duplicate port1 (first on line 3)");
+    row("duplicate fault", Golden + "fault read0 none\n", "line 10: duplicate fault read0");
+    row("unknown key", Golden + "port3 0x0000\n", "line 10: unknown key 'port3'");
+    row("not a number", replaced(Golden, "0x003c", "zz"),
+        "line 3: port1 value 'zz' is not a number");
+    row("bare 0x", replaced(Golden, "0x003c", "0x"), "line 3: port1 value '0x' is not a number");
+    row("hex too large", replaced(Golden, "0x003c", "0x10000"), "'0x10000' is out of range");
+    row("huge", replaced(Golden, "0x003c", std::string(40, '9')), "is out of range");
+    row("bad pattern", replaced(Golden, "pattern walk", "pattern blink"),
+        "line 5: unknown pattern 'blink'");
+    row("bad operation", replaced(Golden, "fault read0", "fault write"),
+        "line 6: unknown operation 'write'");
+    row("bad fault mode", replaced(Golden, "read1 error", "read1 maybe"),
+        "line 7: unknown fault mode 'maybe'");
+    row("extra value", replaced(Golden, "0x003c", "0x003c 1"), "line 3: port1 takes one value");
+    row("double space", replaced(Golden, "port1 ", "port1  "), "line 3: fields must be separated");
+    row("empty line", replaced(Golden, "port2", "\nport2"), "line 4: empty line");
+    row("two trailing newlines", Golden + "\n", "line 10: empty line");
+    row("NUL byte",
+        replaced(Golden, "0x003c",
+                 std::string("0x00\0"
+                             "3c",
+                             7)),
+        "line 3: contains a NUL byte");
+    row("CRLF", replaced(Golden, "1\n", "1\r\n"), "line 1: contains a carriage return");
+    row("non-ASCII", replaced(Golden, "walk", "w\xc3\xa4lk"), "line 5: contains byte 0xc3");
+    row("oversize", Golden + std::string(4096, '#'), "more than the 4096");
+}
+
+void tst_SimState::parseRefuses()
+{
+    QFETCH(std::string, text);
+    QFETCH(QString, reason);
+    const QString error = errorFrom([&] { SimState::parse(text); });
+    QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void tst_SimState::patterns_data()
+{
+    QTest::addColumn<SimPattern>("pattern");
+    QTest::addColumn<qint64>("msSinceEpoch");
+    QTest::addColumn<Ports>("expected");
+
+    const auto row = [](const char *name, SimPattern pattern, qint64 ms, Ports expected) {
+        QTest::newRow(name) << pattern << ms << expected;
+    };
+    // Stored values: {0x1234, 0x5678, 0x9abc}; port 2 always delivers its own.
+    row("off", SimPattern::Off, 1234567, {0x1234, 0x5678, 0x9abc});
+    row("count late in a second", SimPattern::Count, 0x1234 * 1000 + 999, {0x34, 0x12, 0x9abc});
+    row("count next second", SimPattern::Count, 0x1235 * 1000, {0x35, 0x12, 0x9abc});
+    row("count today", SimPattern::Count, 1700000123000, {0x7b, 0xf1, 0x9abc});
+    row("count wraps at 65536", SimPattern::Count, 65537000, {0x01, 0x00, 0x9abc});
+    row("count before the epoch", SimPattern::Count, -1, {0xff, 0xff, 0x9abc});
+    row("walk first line", SimPattern::Walk, 249, {0x01, 0, 0x9abc});
+    row("walk second line", SimPattern::Walk, 250, {0x02, 0, 0x9abc});
+    row("walk line 8", SimPattern::Walk, 8 * 250, {0, 0x01, 0x9abc});
+    row("walk line 15", SimPattern::Walk, 15 * 250 + 100, {0, 0x80, 0x9abc});
+    row("walk starts over", SimPattern::Walk, 16 * 250, {0x01, 0, 0x9abc});
+    row("walk before the epoch", SimPattern::Walk, -1, {0, 0x80, 0x9abc});
+}
+
+void tst_SimState::patterns()
+{
+    QFETCH(SimPattern, pattern);
+    QFETCH(qint64, msSinceEpoch);
+    QFETCH(Ports, expected);
+    SimState state;
+    state.ports = {0x1234, 0x5678, 0x9abc};
+    state.pattern = pattern;
+    QCOMPARE(show(state.portValuesAt(at(milliseconds(msSinceEpoch)))), show(expected));
+}
+
+void tst_SimState::randomChangesPerSlotAndIsDeterministic()
+{
+    SimState state;
+    state.ports = {0x1234, 0x5678, 0x9abc};
+    state.pattern = SimPattern::Random;
+    const SimState other = state;
+
+    const milliseconds start(1700000000000);
+    std::set<unsigned> seen;
+    int changes = 0;
+    Ports previous{};
+    for (int slot = 0; slot < 500; ++slot) {
+        const auto slotStart = start + milliseconds(100 * slot);
+        const Ports value = state.portValuesAt(at(slotStart));
+        QCOMPARE(show(state.portValuesAt(at(slotStart + milliseconds(99)))), show(value));
+        QCOMPARE(show(other.portValuesAt(at(slotStart))), show(value));
+        QVERIFY(value[0] <= 0xff && value[1] <= 0xff);
+        QCOMPARE(value[2], 0x9abc);
+        seen.insert(value[0] | value[1] << 8);
+        changes += slot > 0 && value != previous;
+        previous = value;
+    }
+    QVERIFY2(changes >= 495, qPrintable(QString::number(changes)));
+    QVERIFY(seen.size() >= 490);
+    // Both bytes carry randomness.
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](unsigned v) { return v > 0xff; }));
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](unsigned v) { return (v & 0xff) > 0x7f; }));
+}
+
+void tst_SimState::defaultPath()
+{
+    const auto pathWith = [](const char *runtimeDir) {
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+        runtimeDir ? qputenv("XDG_RUNTIME_DIR", runtimeDir) : qunsetenv("XDG_RUNTIME_DIR");
+        const auto path = QString::fromStdString(SimStateFile::defaultPath().string());
+        wasSet ? qputenv("XDG_RUNTIME_DIR", saved) : qunsetenv("XDG_RUNTIME_DIR");
+        return path;
+    };
+    const QString fallback = QStringLiteral("/tmp/velmora-%1/simcard").arg(::geteuid());
+    QCOMPARE(pathWith("/run/user/1000"), QStringLiteral("/run/user/1000/velmora/simcard"));
+    QCOMPARE(pathWith(nullptr), fallback);
+    QCOMPARE(pathWith(""), fallback);
+    QCOMPARE(pathWith("run/user"), fallback); // relative: invalid, ignored
+}
+
+void tst_SimState::loadCreatesPrivateFolderAndFile_data()
+{
+    QTest::addColumn<int>("umaskValue");
+    QTest::newRow("umask 000") << 0;
+    QTest::newRow("umask 022") << 022;
+    QTest::newRow("umask 277") << 0277; // would leave the owner unable to write
+}
+
+void tst_SimState::loadCreatesPrivateFolderAndFile()
+{
+    QFETCH(int, umaskValue);
+    QTemporaryDir temp;
+    const fs::path folder = fs::path(temp.path().toStdString()) / "velmora";
+    const SimStateFile file(folder / "simcard");
+
+    const mode_t saved = ::umask(static_cast<mode_t>(umaskValue));
+    SimState loaded;
+    const QString error = errorFrom([&] { loaded = file.load(); });
+    ::umask(saved);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+
+    QCOMPARE(loaded, SimState{});
+    QCOMPARE(modeOf(folder), mode_t(0700));
+    QCOMPARE(modeOf(file.path()), mode_t(0600));
+    QCOMPARE(bytes(readAll(file.path())), bytes(SimState{}.format()));
+    QCOMPARE(entries(folder), QStringList{"simcard"});
+
+    // An existing file is read, not recreated.
+    file.store(goldenState());
+    QCOMPARE(file.load(), goldenState());
+}
+
+void tst_SimState::concurrentFirstLoadsAgree()
+{
+    // Racing creators must each see a whole file: theirs or the winner's.
+    QTemporaryDir temp;
+    for (int round = 0; round < 20; ++round) {
+        const SimStateFile file(fs::path(temp.path().toStdString()) / std::to_string(round) /
+                                "simcard");
+        std::vector<QString> errors(6);
+        std::vector<std::thread> threads;
+        for (auto &error : errors) {
+            threads.emplace_back([&] {
+                error = errorFrom([&] {
+                    if (file.load() != SimState{})
+                        throw SimStateError("loaded something else than a fresh state");
+                });
+            });
+        }
+        for (auto &thread : threads)
+            thread.join();
+        for (const auto &error : errors)
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(entries(file.path().parent_path()), QStringList{"simcard"});
+    }
+}
+
+void tst_SimState::concurrentUpdatesLoseNothing()
+{
+    // Several velmora-sim commands at once: each change lands on top of the others.
+    QTemporaryDir temp;
+    const SimStateFile file(fs::path(temp.path().toStdString()) / "velmora" / "simcard");
+    constexpr int Threads = 4, Steps = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < Steps; ++i)
+                file.update([](SimState &state) { ++state.ports[0]; });
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    QCOMPARE(int(file.load().ports[0]), Threads * Steps);
+}
+
+void tst_SimState::loadRefuses_data()
+{
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<bool>("namesFolder");
+    QTest::addColumn<QString>("reason");
+
+    const auto row = [](const char *name, Setup setup, bool namesFolder, const char *reason) {
+        QTest::newRow(name) << setup << namesFolder << QString::fromLatin1(reason);
+    };
+    row("symlinked file", Setup::SymlinkedFile, false,
+        "is a symbolic link; refusing to follow it (remove it, then run 'velmora-sim reset')");
+    row("symlinked folder", Setup::SymlinkedFolder, true, "is a symbolic link; refusing");
+    row("group-writable file", Setup::GroupWritableFile, false,
+        "writable by group or others (mode 0620)");
+    row("other-writable file", Setup::OtherWritableFile, false,
+        "writable by group or others (mode 0602)");
+    row("group-writable folder", Setup::GroupWritableFolder, true,
+        "writable by group or others (mode 0770)");
+    row("FIFO", Setup::Fifo, false, "is not a regular file");
+    row("folder as file", Setup::FolderInPlaceOfFile, false, "is not a regular file");
+    row("oversize", Setup::Oversize, false, "is 5000 bytes, more than a state file can be");
+    row("corrupt", Setup::Corrupt, false,
+        "corrupt: line 2: port0 value 'zz' is not a number; run 'velmora-sim reset'");
+    row("empty", Setup::Empty, false, "corrupt: empty");
+    row("missing parent", Setup::MissingParent, true,
+        "cannot create the folder: No such file or directory");
+}
+
+void tst_SimState::loadRefuses()
+{
+    QFETCH(Setup, setup);
+    QFETCH(bool, namesFolder);
+    QFETCH(QString, reason);
+
+    QTemporaryDir temp;
+    const fs::path root = temp.path().toStdString();
+    fs::path folder = root / "velmora";
+    fs::create_directory(folder);
+    ::chmod(folder.c_str(), 0700);
+    const fs::path target = folder / "simcard";
+    const std::string valid = SimState{}.format();
+
+    switch (setup) {
+    case Setup::SymlinkedFile:
+        writeFile(root / "elsewhere", valid);
+        fs::create_symlink(root / "elsewhere", target);
+        break;
+    case Setup::SymlinkedFolder:
+        fs::rename(folder, root / "real");
+        writeFile(root / "real" / "simcard", valid);
+        fs::create_directory_symlink(root / "real", folder);
+        break;
+    case Setup::GroupWritableFile:
+        writeFile(target, valid, 0620);
+        break;
+    case Setup::OtherWritableFile:
+        writeFile(target, valid, 0602);
+        break;
+    case Setup::GroupWritableFolder:
+        writeFile(target, valid);
+        ::chmod(folder.c_str(), 0770);
+        break;
+    case Setup::Fifo:
+        QCOMPARE(::mkfifo(target.c_str(), 0600), 0);
+        break;
+    case Setup::FolderInPlaceOfFile:
+        fs::create_directory(target);
+        ::chmod(target.c_str(), 0700);
+        break;
+    case Setup::Oversize:
+        writeFile(target, valid + std::string(5000 - valid.size(), '#'));
+        break;
+    case Setup::Corrupt:
+        writeFile(target, replaced(valid, "0x0000", "zz"));
+        break;
+    case Setup::Empty:
+        writeFile(target, "");
+        break;
+    case Setup::MissingParent:
+        folder = root / "missing" / "velmora";
+        break;
+    }
+
+    const SimStateFile file(folder / "simcard");
+    const QString error = errorFrom([&] { file.load(); });
+    const QString named = QString::fromStdString((namesFolder ? folder : file.path()).string());
+    QVERIFY2(error.startsWith(named + ": "), qPrintable(error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void tst_SimState::loadRefusesForeignOwner_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("file") << false;
+    QTest::newRow("folder") << true;
+}
+
+void tst_SimState::loadRefusesForeignOwner()
+{
+    QFETCH(bool, folder);
+    if (::geteuid() != 0)
+        QSKIP("giving a file to another user needs root");
+
+    QTemporaryDir temp;
+    const SimStateFile file(fs::path(temp.path().toStdString()) / "velmora" / "simcard");
+    file.load();
+    const fs::path owned = folder ? file.path().parent_path() : file.path();
+    QCOMPARE(::chown(owned.c_str(), 65534, 65534), 0);
+
+    const QString error = errorFrom([&] { file.load(); });
+    QVERIFY2(error.startsWith(QString::fromStdString(owned.string()) + ": owned by user 65534, "
+                                                                       "not by you (uid 0)"),
+             qPrintable(error));
+}
+
+void tst_SimState::storeReplacesByRename()
+{
+    QTemporaryDir temp;
+    const fs::path root = temp.path().toStdString();
+    const SimStateFile file(root / "velmora" / "simcard");
+    const std::string old = file.load().format();
+
+    // A reader holding the old file keeps whole old content: it was replaced, not rewritten.
+    const int oldFd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(oldFd >= 0);
+    fs::create_hard_link(file.path(), root / "old");
+
+    file.store(goldenState());
+
+    std::string seen(4096, '\0');
+    const ssize_t size = ::pread(oldFd, seen.data(), seen.size(), 0);
+    ::close(oldFd);
+    QVERIFY(size >= 0);
+    seen.resize(static_cast<std::size_t>(size));
+    QCOMPARE(bytes(seen), bytes(old));
+    QCOMPARE(bytes(readAll(root / "old")), bytes(old));
+    QCOMPARE(bytes(readAll(file.path())), bytes(Golden));
+    QCOMPARE(modeOf(file.path()), mode_t(0600));
+    QCOMPARE(entries(file.path().parent_path()), QStringList{"simcard"});
+    QCOMPARE(file.load(), goldenState());
+}
+
+void tst_SimState::storeCleansUpWhenReplacingFails()
+{
+    QTemporaryDir temp;
+    const fs::path folder = fs::path(temp.path().toStdString()) / "velmora";
+    fs::create_directories(folder / "simcard" / "inside");
+    ::chmod(folder.c_str(), 0700);
+
+    const SimStateFile file(folder / "simcard");
+    const QString error = errorFrom([&] { file.store(goldenState()); });
+    QVERIFY2(error.contains("cannot replace the file: Is a directory"), qPrintable(error));
+    QCOMPARE(entries(folder), QStringList{"simcard"});
+}
+
+QTEST_GUILESS_MAIN(tst_SimState)
+#include "tst_simstate.moc"

@@ -1,0 +1,236 @@
+#include "automation_error.h"
+#include "simulated_card.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fstream>
+
+using namespace velmora;
+
+namespace {
+
+// A simulated card over a state file of its own, with the pattern off and known inputs.
+struct Bench {
+    QTemporaryDir dir;
+    SimStateFile file{std::filesystem::path(dir.path().toStdString()) / "velmora" / "simcard"};
+    SimulatedCard card{file};
+
+    explicit Bench(std::array<std::uint16_t, 3> inputs = {0x12A5, 0x003C, 0xF0C3})
+    {
+        SimState state = file.load();
+        state.pattern = SimPattern::Off;
+        state.ports = inputs;
+        file.store(state);
+    }
+
+    void setFault(SimOperation op, SimFaultMode mode)
+    {
+        SimState state = file.load();
+        state.faults[static_cast<std::size_t>(op)] = mode;
+        file.store(state);
+    }
+
+    // Port values as read now, or -100000 where the read reports False.
+    std::array<int, 3> readAll()
+    {
+        std::array<int, 3> values{};
+        for (int port = 0; port < 3; ++port) {
+            std::int16_t v = 0;
+            const DispatchOutcome outcome = card.readPort(port, v);
+            values[port] = outcome.result == AutomationValue::boolean(true) ? v : -100000;
+        }
+        return values;
+    }
+};
+
+bool isTrue(const DispatchOutcome &outcome)
+{
+    return !outcome.status.failed && outcome.result == AutomationValue::boolean(true);
+}
+
+} // namespace
+
+class tst_SimulatedCard final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void allPortsAreInputsAfterPowerUp();
+    void controlWordSetsDirections_data();
+    void controlWordSetsDirections();
+    void portCBitSetReset();
+    void otherChipsAndPortsReportFalseAndChangeNothing();
+    void faults_data();
+    void faults();
+    void corruptStateFileIsAnErrorNamingThePath();
+    void patternIsComputedFromTheClock();
+};
+
+void tst_SimulatedCard::allPortsAreInputsAfterPowerUp()
+{
+    Bench bench({0xFF00, 0x8000, 0x0001});
+    // The whole register travels, so values with a high byte or bit 15 set reach the caller.
+    QCOMPARE(bench.readAll(), (std::array<int, 3>{std::int16_t(0xFF00), std::int16_t(0x8000), 1}));
+}
+
+void tst_SimulatedCard::controlWordSetsDirections_data()
+{
+    QTest::addColumn<int>("word");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("port0");
+    QTest::addColumn<int>("port1");
+    QTest::addColumn<int>("port2");
+
+    const int a = 0x12A5, b = 0x003C, c = std::int16_t(0xF0C3); // as the 16-bit variable holds them
+    // Outputs read back their latch, which a mode set clears.
+    QTest::newRow("0x9B all inputs") << 0x9B << true << a << b << c;
+    QTest::newRow("0x80 all outputs") << 0x80 << true << 0 << 0 << 0;
+    QTest::newRow("0x90 A in") << 0x90 << true << a << 0 << 0;
+    QTest::newRow("0x82 B in") << 0x82 << true << 0 << b << 0;
+    QTest::newRow("0x88 C upper in") << 0x88 << true << 0 << 0 << 0x00C0;
+    QTest::newRow("0x81 C lower in") << 0x81 << true << 0 << 0 << 0x0003;
+    QTest::newRow("0xFF high byte ignored") << 0x7F9B << true << a << b << c;
+    QTest::newRow("0xBB mode 1 group A") << 0xBB << false << a << b << c;
+    QTest::newRow("0xDB mode 2 group A") << 0xDB << false << a << b << c;
+    QTest::newRow("0x9F mode 1 group B") << 0x9F << false << a << b << c;
+}
+
+void tst_SimulatedCard::controlWordSetsDirections()
+{
+    QFETCH(int, word);
+    QFETCH(bool, accepted);
+    QFETCH(int, port0);
+    QFETCH(int, port1);
+    QFETCH(int, port2);
+
+    Bench bench;
+    QCOMPARE(isTrue(bench.card.configurePorts(0, std::int16_t(word))), accepted);
+    QCOMPARE(bench.readAll(), (std::array<int, 3>{port0, port1, port2}));
+}
+
+void tst_SimulatedCard::portCBitSetReset()
+{
+    Bench bench;
+    QVERIFY(isTrue(bench.card.configurePorts(0, 0x80)));         // every port an output
+    QVERIFY(isTrue(bench.card.configurePorts(0, (3 << 1) | 1))); // set PC3
+    QVERIFY(isTrue(bench.card.configurePorts(0, (7 << 1) | 1))); // set PC7
+    QCOMPARE(bench.readAll()[2], 0x88);
+    QVERIFY(isTrue(bench.card.configurePorts(0, 3 << 1))); // reset PC3
+    QCOMPARE(bench.readAll()[2], 0x80);
+
+    // With C upper an input, its lines come from outside; C lower still shows the latch.
+    QVERIFY(isTrue(bench.card.configurePorts(0, 0x88)));
+    QVERIFY(isTrue(bench.card.configurePorts(0, (1 << 1) | 1))); // set PC1
+    QCOMPARE(bench.readAll()[2], 0x00C2);
+}
+
+void tst_SimulatedCard::otherChipsAndPortsReportFalseAndChangeNothing()
+{
+    Bench bench;
+    for (std::int32_t chip : {1, -1, 255})
+        QVERIFY(!isTrue(bench.card.configurePorts(chip, 0x80)));
+    QCOMPARE(bench.readAll()[0], 0x12A5); // still inputs
+
+    for (std::int32_t port : {3, -1, 65536}) {
+        std::int16_t value = 1234;
+        const DispatchOutcome outcome = bench.card.readPort(port, value);
+        QVERIFY(!outcome.status.failed);
+        QCOMPARE(outcome.result, AutomationValue::boolean(false));
+        QCOMPARE(value, std::int16_t(1234));
+    }
+}
+
+void tst_SimulatedCard::faults_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<int>("mode");
+
+    for (auto op : {SimOperation::Read0, SimOperation::Read1, SimOperation::Configure,
+                    SimOperation::Select}) {
+        for (auto mode : {SimFaultMode::False, SimFaultMode::Error, SimFaultMode::NoBool}) {
+            QTest::addRow("%s %s", toString(op).data(), toString(mode).data())
+                << int(op) << int(mode);
+        }
+    }
+}
+
+void tst_SimulatedCard::faults()
+{
+    QFETCH(int, operation);
+    QFETCH(int, mode);
+    const auto op = SimOperation(operation);
+
+    Bench bench;
+    bench.setFault(op, SimFaultMode(mode));
+    std::int16_t value = 77;
+    DispatchOutcome outcome;
+    switch (op) {
+    case SimOperation::Read0:
+    case SimOperation::Read1:
+        outcome = bench.card.readPort(op == SimOperation::Read0 ? 0 : 1, value);
+        break;
+    case SimOperation::Configure:
+        outcome = bench.card.configurePorts(0, 0x80);
+        break;
+    case SimOperation::Select:
+        outcome = *bench.card.answerSelect();
+        break;
+    }
+    QCOMPARE(value, std::int16_t(77)); // no fault writes the variable
+    switch (SimFaultMode(mode)) {
+    case SimFaultMode::False:
+        QCOMPARE(outcome.result, AutomationValue::boolean(false));
+        break;
+    case SimFaultMode::Error:
+        QVERIFY(outcome.status.failed);
+        QCOMPARE(outcome.status.code, error_code::DeviceIoError);
+        QVERIFY(outcome.status.description.find("simulated") != std::string::npos);
+        break;
+    case SimFaultMode::NoBool:
+        QVERIFY(!outcome.status.failed);
+        QVERIFY_THROWS_EXCEPTION(AutomationError, toBoolean(outcome.result));
+        break;
+    case SimFaultMode::None:
+        break;
+    }
+    // The other ports and operations are unaffected.
+    if (op != SimOperation::Configure)
+        QCOMPARE(bench.readAll()[2], int(std::int16_t(0xF0C3)));
+    if (op != SimOperation::Select)
+        QVERIFY(!bench.card.answerSelect());
+}
+
+void tst_SimulatedCard::corruptStateFileIsAnErrorNamingThePath()
+{
+    Bench bench;
+    std::ofstream(bench.file.path(), std::ios::trunc) << "velmora-simcard 1\nport0 banana\n";
+    std::int16_t value = 5;
+    const DispatchOutcome outcome = bench.card.readPort(0, value);
+    QVERIFY(outcome.status.failed);
+    QVERIFY(outcome.status.description.find(bench.file.path().string()) != std::string::npos);
+    QCOMPARE(value, std::int16_t(5));
+}
+
+void tst_SimulatedCard::patternIsComputedFromTheClock()
+{
+    Bench bench;
+    SimState state = bench.file.load();
+    state.pattern = SimPattern::Count;
+    bench.file.store(state);
+
+    using namespace std::chrono;
+    system_clock::time_point now{seconds(0x1234) + milliseconds(500)};
+    SimulatedCard card(bench.file, [&] { return now; });
+    std::int16_t low = 0, high = 0;
+    QVERIFY(isTrue(card.readPort(0, low)));
+    QVERIFY(isTrue(card.readPort(0, low))); // reading again does not advance it
+    QVERIFY(isTrue(card.readPort(1, high)));
+    QCOMPARE(low, std::int16_t(0x34));
+    QCOMPARE(high, std::int16_t(0x12));
+    now += seconds(1);
+    QVERIFY(isTrue(card.readPort(0, low)));
+    QCOMPARE(low, std::int16_t(0x35));
+}
+
+QTEST_GUILESS_MAIN(tst_SimulatedCard)
+#include "tst_simulatedcard.moc"
