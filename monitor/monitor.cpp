@@ -18,6 +18,9 @@ struct HandlerEntry {
 };
 
 constexpr std::array Handlers{
+    HandlerEntry{"exit_Click", &Monitor::exit_Click},
+    HandlerEntry{"Initcmd_Click", &Monitor::Initcmd_Click},
+    HandlerEntry{"Selectcmd_Click", &Monitor::Selectcmd_Click},
     HandlerEntry{"Timer_Timer", &Monitor::Timer_Timer},
 };
 
@@ -56,9 +59,9 @@ std::vector<EventRoute> Monitor::route(const WindowDescription &description)
 
 void Monitor::dispatch(void (Monitor::*handler)())
 {
-    // Once an error is being reported, events queued behind it (a tick, a click) find the
-    // program already ending.
-    if (m_stopped)
+    // Once an error is being reported, or the program is ending, events queued behind it (a
+    // tick, a click) find nothing left to do.
+    if (m_stopped || m_window.isEnding())
         return;
     try {
         (this->*handler)();
@@ -79,6 +82,23 @@ void Monitor::Timer_Timer()
     InputSample = 0;
     m_window.deviceControl().ReadPort(1, InputSample);
     showLines(LinesPerPort, InputSample);
+}
+
+void Monitor::Selectcmd_Click()
+{
+    if (!m_window.deviceControl().SelectDevice())
+        m_window.unload();
+}
+
+void Monitor::Initcmd_Click()
+{
+    m_window.deviceControl().ConfigurePorts(FirstChip, AllInputsControlWord);
+    m_window.setTimerEnabled(true);
+}
+
+void Monitor::exit_Click()
+{
+    m_window.end();
 }
 
 void Monitor::showLines(int firstIndicator, std::int16_t sample)

@@ -31,6 +31,17 @@ public:
 
     // One sample of the card's sixteen input lines onto the sixteen indicators.
     void Timer_Timer();
+    // "Select Device": the device control picks the card; without one the program ends.
+    void Selectcmd_Click();
+    // "Initial": every port an input, then sampling starts.
+    void Initcmd_Click();
+    // "Exit": the program ends at once.
+    void exit_Click();
+
+    // ConfigurePorts' arguments: the card's first chip, and the 8255 mode-set word with groups
+    // A and B in mode 0 and ports A, B, C upper and C lower all inputs.
+    static constexpr std::int32_t FirstChip = 0;
+    static constexpr std::int16_t AllInputsControlWord = 0x9B;
 
 private:
     void showLines(int firstIndicator, std::int16_t sample);

@@ -65,6 +65,8 @@ public:
     DispatchStatus openStatus = DispatchStatus::success();
     std::int16_t portValue = 0x5A;
     std::optional<DispatchOutcome> selectAnswer;
+    std::optional<DispatchOutcome> configureAnswer; // instead of True
+    std::optional<DispatchOutcome> readAnswer;      // instead of delivering portValue
 
     CardInfo info() const override { return {m_name, "fake", "nowhere"}; }
     DispatchStatus open() override
@@ -76,11 +78,15 @@ public:
     DispatchOutcome configurePorts(std::int32_t chip, std::int16_t word) override
     {
         m_log.configures.emplace_back(chip, word);
+        if (configureAnswer)
+            return *configureAnswer;
         return DispatchOutcome::success(AutomationValue::boolean(true));
     }
     DispatchOutcome readPort(std::int32_t port, std::int16_t &value) override
     {
         m_log.reads.push_back(port);
+        if (readAnswer)
+            return *readAnswer;
         value = portValue;
         return DispatchOutcome::success(AutomationValue::boolean(true));
     }

@@ -34,6 +34,7 @@ public:
                               AutomationValue::integerByRef(&value)};
         return m_control.invoke(16, args);
     }
+    std::optional<DispatchOutcome> answerSelect() override { return m_control.invoke(25, {}); }
 
 private:
     RecordingControl &m_control;
@@ -53,6 +54,8 @@ Answer reportsFalse()
 
 } // namespace
 
+Q_DECLARE_METATYPE(Answer)
+
 class tst_Monitor final : public QObject {
     Q_OBJECT
 
@@ -68,6 +71,15 @@ private slots:
     void errorIsReportedOnceAndStopsFurtherHandlers();
     void timerIsRoutedToTheTick();
     void indicatorsFollowVelmoraSim();
+
+    void initialConfiguresThenPollsWhateverItReports_data();
+    void initialConfiguresThenPollsWhateverItReports();
+    void initialTwiceKeepsOneEvenTimer();
+    void selectDevice_data();
+    void selectDevice();
+    void exitEndsAtOnceWithoutDeviceCalls_data();
+    void exitEndsAtOnceWithoutDeviceCalls();
+    void everyButtonReachesItsHandler();
 
 private:
     QList<int> shown() const;
@@ -247,6 +259,139 @@ void tst_Monitor::indicatorsFollowVelmoraSim()
     QTRY_COMPARE_WITH_TIMEOUT(lit(), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7}), 2000);
     QVERIFY(reports.isEmpty());
     qunsetenv("XDG_RUNTIME_DIR");
+}
+
+void tst_Monitor::initialConfiguresThenPollsWhateverItReports_data()
+{
+    QTest::addColumn<Answer>("answer");
+    QTest::addColumn<bool>("polling");
+    QTest::addColumn<int>("errorCode");
+
+    QTest::newRow("True") << delivers(0) << true << 0;
+    QTest::newRow("False is not an error") << reportsFalse() << true << 0;
+    QTest::newRow("a number") << Answer{DispatchOutcome::success(AutomationValue::integer(7)), {}}
+                              << true << 0;
+    QTest::newRow("fails") << Answer{DispatchOutcome::failure(57, "no card"), {}} << false << 57;
+    QTest::newRow("no Boolean reading")
+        << Answer{DispatchOutcome::success(AutomationValue::string("ok")), {}} << false << 13;
+}
+
+void tst_Monitor::initialConfiguresThenPollsWhateverItReports()
+{
+    QFETCH(Answer, answer);
+    QFETCH(bool, polling);
+    QFETCH(int, errorCode);
+
+    // Pressed before "Select Device" was ever pressed.
+    m_control.script = {answer};
+    m_monitor->dispatch(&Monitor::Initcmd_Click);
+    QCOMPARE(m_control.calls.size(), 1u);
+    const auto &call = m_control.calls.front();
+    QCOMPARE(call.id, 17);
+    QCOMPARE(call.args[0], AutomationValue::longInteger(0));
+    QCOMPARE(call.args[1], AutomationValue::integer(155));
+    QCOMPARE(m_window->timerEnabled(), polling);
+    QCOMPARE(m_reports.size(), errorCode ? 1 : 0);
+    if (errorCode)
+        QCOMPARE(m_reports.front().first, errorCode);
+}
+
+void tst_Monitor::initialTwiceKeepsOneEvenTimer()
+{
+    m_monitor->dispatch(&Monitor::Initcmd_Click);
+    QTest::qWait(60);
+    const int remaining = m_window->timer().remainingTime();
+    m_monitor->dispatch(&Monitor::Initcmd_Click);
+    QCOMPARE(m_control.calls.size(), 2u);
+    QVERIFY(m_window->timerEnabled());
+    QCOMPARE(m_window->timer().interval(), 100);
+    QVERIFY(m_window->timer().remainingTime() <= remaining); // the count was not restarted
+}
+
+void tst_Monitor::selectDevice_data()
+{
+    QTest::addColumn<bool>("polling");
+    QTest::addColumn<QList<Answer>>("answers");
+    QTest::addColumn<bool>("unloaded");
+    QTest::addColumn<int>("errorCode");
+
+    const Answer yes = delivers(0);
+    const Answer five{DispatchOutcome::success(AutomationValue::integer(5)), {}};
+    const Answer error{DispatchOutcome::failure(57, "dialog failed"), {}};
+    const Answer text{DispatchOutcome::success(AutomationValue::string("maybe")), {}};
+
+    QTest::newRow("True twice, idle") << false << QList<Answer>{yes, yes} << false << 0;
+    QTest::newRow("True twice, polling") << true << QList<Answer>{yes, yes} << false << 0;
+    QTest::newRow("a number other than -1") << false << QList<Answer>{five} << false << 0;
+    QTest::newRow("False while polling") << true << QList<Answer>{reportsFalse()} << true << 0;
+    QTest::newRow("False while idle") << false << QList<Answer>{reportsFalse()} << true << 0;
+    QTest::newRow("fails") << true << QList<Answer>{error} << false << 57;
+    QTest::newRow("no Boolean reading") << false << QList<Answer>{text} << false << 13;
+}
+
+void tst_Monitor::selectDevice()
+{
+    QFETCH(bool, polling);
+    QFETCH(QList<Answer>, answers);
+    QFETCH(bool, unloaded);
+    QFETCH(int, errorCode);
+
+    // The scripted card answers SelectDevice itself, as a card with its own dialog would.
+    m_window->show();
+    m_window->setTimerEnabled(polling);
+    showPattern(0x0F0F);
+    m_control.calls.clear();
+    for (const Answer &answer : answers) {
+        m_control.script = {answer};
+        m_monitor->dispatch(&Monitor::Selectcmd_Click);
+    }
+    QCOMPARE(m_control.calls.size(), qsizetype(answers.size()));
+    QCOMPARE(m_window->isVisible(), !unloaded);
+    QCOMPARE(m_window->timerEnabled(), polling && !unloaded);
+    QCOMPARE(shown(), (QList<int>{0, 1, 2, 3, 8, 9, 10, 11})); // nothing else changed
+    QCOMPARE(m_reports.size(), errorCode ? 1 : 0);
+    if (errorCode)
+        QCOMPARE(m_reports.front().first, errorCode);
+}
+
+void tst_Monitor::exitEndsAtOnceWithoutDeviceCalls_data()
+{
+    QTest::addColumn<bool>("polling");
+    QTest::newRow("idle") << false;
+    QTest::newRow("polling") << true;
+}
+
+void tst_Monitor::exitEndsAtOnceWithoutDeviceCalls()
+{
+    QFETCH(bool, polling);
+    m_window->show();
+    m_window->setTimerEnabled(polling);
+    m_monitor->dispatch(&Monitor::exit_Click);
+    QVERIFY(m_window->isEnding());
+    QVERIFY(!m_window->timerEnabled());
+    // Events already queued behind "Exit" find the program gone.
+    m_monitor->dispatch(&Monitor::Timer_Timer);
+    m_monitor->dispatch(&Monitor::Initcmd_Click);
+    m_window->unload();
+    QVERIFY(m_control.calls.empty());
+    QVERIFY(m_window->isVisible());
+}
+
+void tst_Monitor::everyButtonReachesItsHandler()
+{
+    QVERIFY(m_monitor->route(velmoraWindow()).empty());
+    m_window->show();
+    QTest::mouseClick(m_window->control("Initcmd"), Qt::LeftButton);
+    QCOMPARE(m_control.calls.size(), 1u);
+    QCOMPARE(m_control.calls.back().id, 17);
+    m_control.script = {reportsFalse()};
+    QTest::mouseClick(m_window->control("Selectcmd"), Qt::LeftButton);
+    QCOMPARE(m_control.calls.back().id, 25);
+    QVERIFY(!m_window->isVisible());
+    m_window->show();
+    QTest::mouseClick(m_window->control("Exit"), Qt::LeftButton); // served by exit_Click
+    QVERIFY(m_window->isEnding());
+    QCOMPARE(m_control.calls.size(), 2u);
 }
 
 QTEST_MAIN(tst_Monitor)

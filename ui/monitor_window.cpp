@@ -6,6 +6,7 @@
 #include "twips.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
@@ -200,8 +201,17 @@ void MonitorWindow::setTimerEnabled(bool enabled)
 
 void MonitorWindow::unload()
 {
+    if (m_ending)
+        return;
     m_timer->stop();
     close();
+}
+
+void MonitorWindow::end(int exitStatus)
+{
+    m_ending = true;
+    m_timer->stop();
+    QCoreApplication::exit(exitStatus);
 }
 
 void MonitorWindow::closeEvent(QCloseEvent *event)

@@ -36,7 +36,13 @@ public:
     void setTimerEnabled(bool enabled);
 
     // Closes the window and stops its timer; the program ends with its only window.
+    // Does nothing once the program is ending.
     void unload();
+
+    // Ends the program at once with `exitStatus`: the timer stops, no further event is
+    // handled, and the controls are released as the window is destroyed.
+    void end(int exitStatus = 0);
+    bool isEnding() const noexcept { return m_ending; }
 
     // Connects `handler` to a control's event by their names, matched without regard to case.
     // Returns false where the window has no such control or the control no such event.
@@ -60,6 +66,7 @@ private:
     DeviceControlWidget *m_deviceWidget = nullptr;
     std::array<IndicatorBox *, IndicatorCount> m_indicators{};
     DeviceControl m_deviceControl;
+    bool m_ending = false;
 };
 
 } // namespace velmora
