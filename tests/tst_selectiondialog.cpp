@@ -1,0 +1,451 @@
+#include "card_catalog.h"
+#include "device_selection_dialog.h"
+#include "fakes.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+
+using namespace velmora;
+using velmora::testing::FakeCard;
+
+namespace {
+
+using Column = DeviceSelectionDialog::Column;
+
+enum Row { Simulated, Comedi, Gpio, Busy, Missing, RowCount };
+
+// The rows every test sees: usable, unusable with a fix, usable, failing to open, unusable
+// without a fix.
+class FakeCatalog final : public CardCatalog {
+public:
+    explicit FakeCatalog(FakeCard::Log &log)
+        : m_log(log)
+    {}
+
+    int asked = 0;
+    int made = 0;
+
+    std::vector<CardOffer> offers() override
+    {
+        ++asked;
+        std::vector<CardOffer> offers;
+        offers.push_back(offer({"Simulated card", "simulated 8255", "built in"}, "Ready"));
+        offers.push_back(unusable(
+            {"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO", "/dev/comedi0"},
+            "Permission denied", "add your user to the group 'iocard' and log in again"));
+        offers.push_back(
+            offer({"gpiochip0 [pinctrl-bcm2711]", "GPIO chip", "/dev/gpiochip0"}, "Ready"));
+        offers.push_back(offer({"Busy board", "comedi DIO", "/dev/comedi1"}, "Ready",
+                               DispatchStatus::failure(16, "Device or resource busy")));
+        offers.push_back(unusable({"Gone board", "comedi DIO", "/dev/comedi2"}, "No such device"));
+        return offers;
+    }
+
+    static CardInfo info(Row row)
+    {
+        FakeCard::Log log;
+        FakeCatalog catalog(log);
+        return catalog.offers().at(row).info;
+    }
+
+private:
+    CardOffer offer(CardInfo info, std::string status,
+                    DispatchStatus openStatus = DispatchStatus::success())
+    {
+        CardOffer result{info, true, std::move(status), {}, {}};
+        result.make = [this, info, openStatus] {
+            ++made;
+            auto card = std::make_unique<FakeCard>(info.name, m_log);
+            card->openStatus = openStatus;
+            return card;
+        };
+        return result;
+    }
+
+    CardOffer unusable(CardInfo info, std::string reason, std::string fix = {})
+    {
+        CardOffer result{std::move(info), false, std::move(reason), std::move(fix), {}};
+        result.make = [this] { // never called for a card that cannot be opened
+            ++made;
+            return std::unique_ptr<Card>();
+        };
+        return result;
+    }
+
+    FakeCard::Log &m_log;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(velmora::CardInfo)
+Q_DECLARE_METATYPE(velmora::CardChoice::Outcome)
+
+class tst_SelectionDialog final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void rowsShowTheOffers_data();
+    void rowsShowTheOffers();
+    void unusableRowsExplainThemselves_data();
+    void unusableRowsExplainThemselves();
+    void currentCardIsHighlightedOnOpen_data();
+    void currentCardIsHighlightedOnOpen();
+    void okNeedsASelection();
+    void ok_data();
+    void ok();
+    void failedOpenLeavesTheDialogUsable();
+    void dismissing_data();
+    void dismissing();
+    void doubleClickChooses_data();
+    void doubleClickChooses();
+    void selectorRunsTheDialogOverTheWindow_data();
+    void selectorRunsTheDialogOverTheWindow();
+
+private:
+    void open(const CardInfo &current);
+    QTreeWidget *cards() const { return m_dialog->findChild<QTreeWidget *>("cards"); }
+    QLabel *label(const char *name) const { return m_dialog->findChild<QLabel *>(name); }
+    QPushButton *button(QDialogButtonBox::StandardButton which) const
+    {
+        return m_dialog->findChild<QDialogButtonBox *>()->button(which);
+    }
+    void select(int row) const { cards()->setCurrentItem(cards()->topLevelItem(row)); }
+
+    FakeCard::Log m_log;
+    std::unique_ptr<FakeCatalog> m_catalog;
+    std::unique_ptr<DeviceSelectionDialog> m_dialog;
+};
+
+void tst_SelectionDialog::init()
+{
+    m_log = {};
+    m_catalog = std::make_unique<FakeCatalog>(m_log);
+    open(FakeCatalog::info(Simulated));
+}
+
+void tst_SelectionDialog::cleanup()
+{
+    m_dialog.reset();
+    m_catalog.reset();
+}
+
+void tst_SelectionDialog::open(const CardInfo &current)
+{
+    m_dialog = std::make_unique<DeviceSelectionDialog>(m_catalog->offers(), current);
+    m_catalog->asked = 0;
+    m_dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
+}
+
+void tst_SelectionDialog::rowsShowTheOffers_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QStringList>("texts"); // name, kind, where, status
+
+    QTest::newRow("current") << int(Simulated)
+                             << QStringList{"Simulated card (current)", "simulated 8255",
+                                            "built in", "Ready"};
+    QTest::newRow("no permission")
+        << int(Comedi)
+        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO",
+                       "/dev/comedi0", "Permission denied"};
+    QTest::newRow("GPIO chip") << int(Gpio)
+                               << QStringList{"gpiochip0 [pinctrl-bcm2711]", "GPIO chip",
+                                              "/dev/gpiochip0", "Ready"};
+}
+
+void tst_SelectionDialog::rowsShowTheOffers()
+{
+    QFETCH(int, row);
+    QFETCH(QStringList, texts);
+
+    QCOMPARE(m_dialog->windowTitle(), QString("Select Device"));
+    QCOMPARE(cards()->topLevelItemCount(), int(RowCount));
+    const QTreeWidgetItem *item = cards()->topLevelItem(row);
+    QCOMPARE(texts.size(), int(Column::ColumnCount));
+    for (int column = 0; column < Column::ColumnCount; ++column)
+        QCOMPARE(item->text(column), texts.at(column));
+    const QString plainName = QString::fromStdString(FakeCatalog::info(Row(row)).name);
+    QVERIFY(
+        item->data(Column::NameColumn, Qt::AccessibleTextRole).toString().startsWith(plainName));
+    // Every column whole at the size the dialog opens with.
+    const QAbstractItemView &view = *cards();
+    for (int column = 0; column < Column::ColumnCount; ++column)
+        QVERIFY2(cards()->columnWidth(column) >= view.sizeHintForColumn(column),
+                 qPrintable(QString("column %1 is cut").arg(column)));
+}
+
+void tst_SelectionDialog::unusableRowsExplainThemselves_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("fix"); // empty: none known
+
+    QTest::newRow("with fix") << int(Comedi) << "Permission denied"
+                              << "add your user to the group 'iocard' and log in again";
+    QTest::newRow("without fix") << int(Missing) << "No such device" << QString();
+}
+
+void tst_SelectionDialog::unusableRowsExplainThemselves()
+{
+    QFETCH(int, row);
+    QFETCH(QString, reason);
+    QFETCH(QString, fix);
+
+    select(row);
+    const QTreeWidgetItem *item = cards()->topLevelItem(row);
+    QVERIFY(item->isSelected()); // selectable, so the reason can be read
+    QVERIFY(button(QDialogButtonBox::Ok)->isEnabled());
+
+    const QString details = label("details")->text();
+    QVERIFY2(details.contains(reason), qPrintable(details));
+    QCOMPARE(details.contains("fix", Qt::CaseInsensitive), !fix.isEmpty());
+    if (!fix.isEmpty()) {
+        QVERIFY2(details.contains(fix), qPrintable(details));
+        QVERIFY(label("details")->wordWrap());
+    }
+    const QString tip = item->toolTip(Column::NameColumn);
+    QVERIFY(tip.contains(reason));
+    QVERIFY(tip.contains(fix));
+
+    const QTreeWidgetItem *ready = cards()->topLevelItem(Gpio);
+    QVERIFY(item->foreground(Column::StatusColumn) != ready->foreground(Column::StatusColumn));
+}
+
+void tst_SelectionDialog::currentCardIsHighlightedOnOpen_data()
+{
+    QTest::addColumn<CardInfo>("current");
+    QTest::addColumn<int>("row"); // -1: none
+
+    QTest::newRow("first row") << FakeCatalog::info(Simulated) << int(Simulated);
+    QTest::newRow("later row") << FakeCatalog::info(Gpio) << int(Gpio);
+    QTest::newRow("unusable now") << FakeCatalog::info(Comedi) << int(Comedi);
+    QTest::newRow("same name, other place")
+        << CardInfo{"gpiochip0 [pinctrl-bcm2711]", "GPIO chip", "/dev/gpiochip1"} << -1;
+    QTest::newRow("not offered") << CardInfo{"Unplugged", "comedi DIO", "/dev/comedi9"} << -1;
+}
+
+void tst_SelectionDialog::currentCardIsHighlightedOnOpen()
+{
+    QFETCH(CardInfo, current);
+    QFETCH(int, row);
+
+    open(current);
+    const QList<QTreeWidgetItem *> selected = cards()->selectedItems();
+    QCOMPARE(selected.size(), row < 0 ? 0 : 1);
+    QCOMPARE(button(QDialogButtonBox::Ok)->isEnabled(), row >= 0);
+    for (int i = 0; i < cards()->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = cards()->topLevelItem(i);
+        const bool isCurrent = i == row;
+        QCOMPARE(item->isSelected(), isCurrent);
+        QCOMPARE(item->font(Column::NameColumn).bold(), isCurrent);
+        QCOMPARE(item->text(Column::NameColumn).endsWith("(current)"), isCurrent);
+    }
+}
+
+void tst_SelectionDialog::okNeedsASelection()
+{
+    QPushButton *ok = button(QDialogButtonBox::Ok);
+    QVERIFY(ok->isEnabled());
+    cards()->clearSelection();
+    QVERIFY(!ok->isEnabled());
+    ok->click(); // a disabled button does nothing, and neither would OK with nothing selected
+    m_dialog->chooseSelected();
+    QVERIFY(m_dialog->isVisible());
+    select(Gpio);
+    QVERIFY(ok->isEnabled());
+}
+
+void tst_SelectionDialog::ok_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<CardChoice::Outcome>("outcome"); // Cancelled: the dialog stays open
+    QTest::addColumn<int>("opens");
+    QTest::addColumn<QStringList>("message");
+
+    using Outcome = CardChoice::Outcome;
+    QTest::newRow("current card") << int(Simulated) << Outcome::KeepCurrent << 0 << QStringList();
+    QTest::newRow("another usable card") << int(Gpio) << Outcome::Replace << 1 << QStringList();
+    QTest::newRow("open fails") << int(Busy) << Outcome::Cancelled << 1
+                                << QStringList{"Cannot open Busy board: Device or resource busy"};
+    QTest::newRow("unusable, with fix")
+        << int(Comedi) << Outcome::Cancelled << 0
+        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "Permission denied",
+                       "add your user to the group 'iocard' and log in again"};
+    QTest::newRow("unusable, no fix")
+        << int(Missing) << Outcome::Cancelled << 0 << QStringList{"Gone board", "No such device"};
+}
+
+void tst_SelectionDialog::ok()
+{
+    QFETCH(int, row);
+    QFETCH(CardChoice::Outcome, outcome);
+    QFETCH(int, opens);
+    QFETCH(QStringList, message);
+
+    select(row);
+    QVERIFY(label("message")->text().isEmpty());
+    button(QDialogButtonBox::Ok)->click();
+
+    const bool stays = outcome == CardChoice::Outcome::Cancelled;
+    QCOMPARE(m_dialog->isVisible(), stays);
+    QCOMPARE(m_dialog->result(), stays ? int(QDialog::Rejected) : int(QDialog::Accepted));
+    QCOMPARE(m_log.opens, opens);
+    QCOMPARE(m_log.closes, 0);
+    QCOMPARE(m_catalog->made, opens); // made only to be opened, and only if usable
+
+    QLabel *shown = label("message");
+    QCOMPARE(shown->isVisible(), !message.isEmpty());
+    for (const QString &part : message)
+        QVERIFY2(shown->text().contains(part), qPrintable(shown->text()));
+
+    CardChoice choice = m_dialog->takeChoice();
+    QCOMPARE(choice.outcome, outcome);
+    QCOMPARE(bool(choice.card), outcome == CardChoice::Outcome::Replace);
+    if (choice.card)
+        QCOMPARE(choice.card->info().name, FakeCatalog::info(Row(row)).name);
+}
+
+void tst_SelectionDialog::failedOpenLeavesTheDialogUsable()
+{
+    select(Busy);
+    button(QDialogButtonBox::Ok)->click();
+    QVERIFY(label("message")->isVisible());
+
+    select(Gpio); // the old failure is not about this card
+    QVERIFY(!label("message")->isVisible());
+    button(QDialogButtonBox::Ok)->click();
+    QVERIFY(!m_dialog->isVisible());
+    CardChoice choice = m_dialog->takeChoice();
+    QCOMPARE(choice.outcome, CardChoice::Outcome::Replace);
+    QCOMPARE(choice.card->info().name, FakeCatalog::info(Gpio).name);
+    QCOMPARE(m_log.opens, 2);
+    QCOMPARE(m_log.closes, 0);
+}
+
+void tst_SelectionDialog::dismissing_data()
+{
+    QTest::addColumn<QString>("how");
+
+    // Another card is highlighted each time: dismissing must not open it.
+    for (const char *how : {"Cancel", "Escape", "close"})
+        QTest::newRow(how) << QString(how);
+}
+
+void tst_SelectionDialog::dismissing()
+{
+    QFETCH(QString, how);
+
+    select(Gpio);
+    if (how == "Cancel")
+        button(QDialogButtonBox::Cancel)->click();
+    else if (how == "Escape")
+        QTest::keyClick(cards(), Qt::Key_Escape);
+    else
+        QVERIFY(m_dialog->close());
+
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(m_dialog->result(), int(QDialog::Rejected));
+    QCOMPARE(m_dialog->takeChoice().outcome, CardChoice::Outcome::Cancelled);
+    QCOMPARE(m_catalog->made, 0);
+}
+
+void tst_SelectionDialog::doubleClickChooses_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("usable card") << int(Gpio) << true;
+    QTest::newRow("unusable card") << int(Comedi) << false;
+}
+
+void tst_SelectionDialog::doubleClickChooses()
+{
+    QFETCH(int, row);
+    QFETCH(bool, closes);
+
+    QTreeWidgetItem *item = cards()->topLevelItem(row);
+    const QPoint centre = cards()->visualItemRect(item).center();
+    // As a mouse delivers it: the first click selects, the second arrives as a double-click.
+    QTest::mouseClick(cards()->viewport(), Qt::LeftButton, {}, centre);
+    QTest::mouseDClick(cards()->viewport(), Qt::LeftButton, {}, centre);
+
+    QVERIFY(item->isSelected());
+    QCOMPARE(m_dialog->isVisible(), !closes);
+    QCOMPARE(label("message")->isVisible(), !closes);
+    CardChoice choice = m_dialog->takeChoice();
+    QCOMPARE(choice.outcome,
+             closes ? CardChoice::Outcome::Replace : CardChoice::Outcome::Cancelled);
+    if (closes)
+        QCOMPARE(choice.card->info().name, FakeCatalog::info(Row(row)).name);
+}
+
+void tst_SelectionDialog::selectorRunsTheDialogOverTheWindow_data()
+{
+    QTest::addColumn<bool>("withWindow");
+    QTest::addColumn<bool>("accept");
+
+    QTest::newRow("accept over the window") << true << true;
+    QTest::newRow("cancel over the window") << true << false;
+    QTest::newRow("accept without a window") << false << true;
+}
+
+void tst_SelectionDialog::selectorRunsTheDialogOverTheWindow()
+{
+    QFETCH(bool, withWindow);
+    QFETCH(bool, accept);
+
+    m_dialog.reset();
+    QWidget window;
+    if (withWindow) {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    DialogCardSelector selector(*m_catalog, withWindow ? &window : nullptr);
+    FakeCard current(FakeCatalog::info(Simulated).name, m_log);
+
+    // Only look inside exec(); checks that return early would leave it running.
+    bool seen = false;
+    QWidget *parent = nullptr;
+    bool modal = false;
+    QTimer::singleShot(0, this, [&] {
+        auto *dialog = qobject_cast<DeviceSelectionDialog *>(QApplication::activeModalWidget());
+        if (!dialog) {
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                if (auto *open = qobject_cast<DeviceSelectionDialog *>(widget))
+                    open->reject();
+            return;
+        }
+        seen = true;
+        parent = dialog->parentWidget();
+        modal = dialog->isModal();
+        auto *list = dialog->findChild<QTreeWidget *>("cards");
+        list->setCurrentItem(list->topLevelItem(Gpio));
+        auto *buttons = dialog->findChild<QDialogButtonBox *>();
+        buttons->button(accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+    });
+    CardChoice choice = selector.chooseCard(current);
+
+    QVERIFY2(seen, "no modal selection dialog appeared");
+    QCOMPARE(parent, withWindow ? &window : nullptr);
+    QVERIFY(modal);
+    QCOMPARE(m_catalog->asked, 1); // the cards are looked for anew each time
+    QCOMPARE(choice.outcome,
+             accept ? CardChoice::Outcome::Replace : CardChoice::Outcome::Cancelled);
+    QCOMPARE(bool(choice.card), accept);
+    if (accept)
+        QCOMPARE(choice.card->info().name, FakeCatalog::info(Gpio).name);
+    QCOMPARE(m_log.opens, accept ? 1 : 0);
+    QVERIFY(!QApplication::activeModalWidget());
+    QVERIFY(window.findChildren<DeviceSelectionDialog *>().isEmpty()); // not left behind
+}
+
+QTEST_MAIN(tst_SelectionDialog)
+#include "tst_selectiondialog.moc"

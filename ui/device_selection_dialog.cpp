@@ -1,0 +1,267 @@
+#include "device_selection_dialog.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace velmora {
+
+namespace {
+
+constexpr QSize PreferredSize{600, 260};
+
+QString qs(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
+
+// Chosen for contrast against the list's own background, light theme or dark.
+QColor warningColor(const QPalette &palette)
+{
+    return palette.color(QPalette::Base).lightness() > 127 ? QColor(0xa8, 0x2a, 0x00)
+                                                           : QColor(0xff, 0xa0, 0x80);
+}
+
+QString cannotOpen(const std::string &name, const std::string &reason, const std::string &fix)
+{
+    QString text = DeviceSelectionDialog::tr("Cannot open %1: %2")
+                       .arg(qs(name), reason.empty() ? DeviceSelectionDialog::tr("unknown error")
+                                                     : qs(reason));
+    if (!fix.empty())
+        text += u'\n' + DeviceSelectionDialog::tr("To fix: %1").arg(qs(fix));
+    return text;
+}
+
+} // namespace
+
+DeviceSelectionDialog::DeviceSelectionDialog(std::vector<CardOffer> offers, const CardInfo &current,
+                                             QWidget *parent)
+    : QDialog(parent)
+    , m_offers(std::move(offers))
+    , m_current(current)
+{
+    setWindowTitle(tr("Select Device"));
+    setSizeGripEnabled(true);
+
+    m_cards = new QTreeWidget(this);
+    m_cards->setObjectName(QStringLiteral("cards"));
+    m_cards->setAccessibleName(tr("Cards"));
+    m_cards->setColumnCount(ColumnCount);
+    m_cards->setHeaderLabels({tr("Name"), tr("Kind"), tr("Where"), tr("Status")});
+    m_cards->setRootIsDecorated(false);
+    m_cards->setUniformRowHeights(true);
+    m_cards->setAllColumnsShowFocus(true);
+    m_cards->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_cards->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_cards->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_cards->header()->setStretchLastSection(true);
+
+    m_details = new QLabel(this);
+    m_details->setObjectName(QStringLiteral("details"));
+    m_details->setTextFormat(Qt::PlainText); // names and reasons come from the system
+    m_details->setWordWrap(true);
+    m_details->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_details->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Room for name, place, reason and fix, so the list does not jump as the selection moves.
+    m_details->setMinimumHeight(m_details->fontMetrics().lineSpacing() * 4);
+
+    m_message = new QLabel(this);
+    m_message->setObjectName(QStringLiteral("message"));
+    m_message->setTextFormat(Qt::PlainText);
+    m_message->setWordWrap(true);
+    m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette messagePalette = m_message->palette();
+    messagePalette.setColor(QPalette::WindowText, warningColor(palette()));
+    m_message->setPalette(messagePalette);
+    m_message->hide();
+
+    m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_cards, 1);
+    layout->addWidget(m_details);
+    layout->addWidget(m_message);
+    layout->addWidget(m_buttons);
+
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &DeviceSelectionDialog::chooseSelected);
+    connect(m_buttons, &QDialogButtonBox::rejected, this, &DeviceSelectionDialog::reject);
+    connect(m_cards, &QTreeWidget::itemSelectionChanged, this,
+            &DeviceSelectionDialog::updateForSelection);
+    connect(m_cards, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem *item) {
+        m_cards->setCurrentItem(item);
+        chooseSelected();
+    });
+
+    populate();
+    updateForSelection();
+    fitToContents();
+    m_cards->setFocus();
+}
+
+DeviceSelectionDialog::~DeviceSelectionDialog()
+{
+    dropChoice();
+}
+
+CardChoice DeviceSelectionDialog::takeChoice()
+{
+    CardChoice choice = std::move(m_choice);
+    m_choice = {};
+    return choice;
+}
+
+void DeviceSelectionDialog::dropChoice() noexcept
+{
+    // A card opened here but never handed over must still give back what it took.
+    if (m_choice.card)
+        m_choice.card->close();
+    m_choice = {};
+}
+
+void DeviceSelectionDialog::populate()
+{
+    const QIcon warning = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    const QColor warningText = warningColor(m_cards->palette());
+
+    for (const CardOffer &offer : m_offers) {
+        const bool isCurrent = sameCard(offer.info, m_current);
+        auto *item = new QTreeWidgetItem(m_cards);
+        const QString name = qs(offer.info.name);
+        item->setText(NameColumn, isCurrent ? tr("%1 (current)").arg(name) : name);
+        item->setData(NameColumn, Qt::AccessibleTextRole,
+                      isCurrent ? tr("%1, current card").arg(name) : name);
+        item->setText(KindColumn, qs(offer.info.kind));
+        item->setText(WhereColumn, qs(offer.info.location));
+        item->setText(StatusColumn,
+                      offer.usable && offer.status.empty() ? tr("Ready") : qs(offer.status));
+
+        const QString details = detailsText(offer);
+        for (int column = 0; column < ColumnCount; ++column) {
+            item->setToolTip(column, details);
+            item->setData(column, Qt::AccessibleDescriptionRole, details);
+        }
+        if (!offer.usable) {
+            item->setIcon(StatusColumn, warning);
+            item->setForeground(StatusColumn, warningText);
+        }
+        if (isCurrent) {
+            QFont bold = m_cards->font();
+            bold.setBold(true);
+            for (int column = 0; column < ColumnCount; ++column)
+                item->setFont(column, bold);
+            m_cards->setCurrentItem(item);
+        }
+    }
+    if (QTreeWidgetItem *current = m_cards->currentItem())
+        m_cards->scrollToItem(current);
+}
+
+void DeviceSelectionDialog::fitToContents()
+{
+    // Wide enough to show every column whole where the screen allows it.
+    int listWidth =
+        2 * m_cards->frameWidth() + m_cards->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const QAbstractItemView &view = *m_cards; // QTreeView hides the public overload
+    for (int column = 0; column < ColumnCount; ++column)
+        listWidth +=
+            std::max(view.sizeHintForColumn(column), m_cards->header()->sectionSizeHint(column));
+    const QMargins margins = layout()->contentsMargins();
+    int width = std::max(PreferredSize.width(), listWidth + margins.left() + margins.right());
+    const QScreen *screen =
+        parentWidget() ? parentWidget()->screen() : QApplication::primaryScreen();
+    if (screen)
+        width = std::min(width, screen->availableGeometry().width() * 9 / 10);
+    resize(width, std::max(PreferredSize.height(), sizeHint().height()));
+}
+
+int DeviceSelectionDialog::selectedRow() const
+{
+    const QList<QTreeWidgetItem *> selected = m_cards->selectedItems();
+    return selected.isEmpty() ? -1 : m_cards->indexOfTopLevelItem(selected.first());
+}
+
+QString DeviceSelectionDialog::detailsText(const CardOffer &offer) const
+{
+    QStringList lines;
+    lines << qs(offer.info.name);
+    lines << tr("%1, %2").arg(qs(offer.info.kind), qs(offer.info.location));
+    if (offer.usable) {
+        lines << (offer.status.empty() ? tr("Ready") : qs(offer.status));
+    } else {
+        lines << tr("Cannot be opened: %1").arg(qs(offer.status));
+        if (!offer.fix.empty())
+            lines << tr("To fix: %1").arg(qs(offer.fix));
+    }
+    return lines.join(u'\n');
+}
+
+void DeviceSelectionDialog::updateForSelection()
+{
+    const int row = selectedRow();
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(row >= 0);
+    m_details->setText(row >= 0 ? detailsText(m_offers[static_cast<std::size_t>(row)])
+                                : tr("Select a card."));
+    // A failure belongs to the card it was about.
+    showMessage({});
+}
+
+void DeviceSelectionDialog::showMessage(const QString &text)
+{
+    m_message->setText(text);
+    m_message->setVisible(!text.isEmpty());
+}
+
+void DeviceSelectionDialog::chooseSelected()
+{
+    const int row = selectedRow();
+    if (row < 0)
+        return;
+    const CardOffer &offer = m_offers[static_cast<std::size_t>(row)];
+
+    if (sameCard(offer.info, m_current)) {
+        dropChoice();
+        m_choice.outcome = CardChoice::Outcome::KeepCurrent;
+        accept();
+        return;
+    }
+    std::unique_ptr<Card> card = offer.usable && offer.make ? offer.make() : nullptr;
+    if (!card) {
+        showMessage(offer.usable ? cannotOpen(offer.info.name, {}, {})
+                                 : cannotOpen(offer.info.name, offer.status, offer.fix));
+        return;
+    }
+    const DispatchStatus status = card->open();
+    if (status.failed) {
+        // It did not open, so there is nothing to close; the card simply goes.
+        showMessage(cannotOpen(offer.info.name, status.description, {}));
+        return;
+    }
+    dropChoice();
+    m_choice.outcome = CardChoice::Outcome::Replace;
+    m_choice.card = std::move(card);
+    accept();
+}
+
+CardChoice DialogCardSelector::chooseCard(const Card &current)
+{
+    // On the heap: the window may go while the dialog runs, and take its children with it.
+    QPointer<DeviceSelectionDialog> dialog =
+        new DeviceSelectionDialog(m_catalog.offers(), current.info(), m_parent);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->exec();
+    if (!dialog)
+        return {};
+    CardChoice choice = dialog->takeChoice();
+    delete dialog;
+    return choice;
+}
+
+} // namespace velmora

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "card_catalog.h"
+#include "card_control.h"
+
+#include <QDialog>
+#include <QPointer>
+
+#include <vector>
+
+class QDialogButtonBox;
+class QLabel;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace velmora {
+
+// Lists the cards the machine offers and lets the user pick one. OK opens the picked card
+// here, so a card that will not open is reported while the user can still choose another.
+class DeviceSelectionDialog final : public QDialog {
+    Q_OBJECT
+
+public:
+    enum Column { NameColumn, KindColumn, WhereColumn, StatusColumn, ColumnCount };
+
+    DeviceSelectionDialog(std::vector<CardOffer> offers, const CardInfo &current,
+                          QWidget *parent = nullptr);
+    ~DeviceSelectionDialog() override;
+
+    // The user's answer once the dialog has finished; Cancelled until it is accepted.
+    CardChoice takeChoice();
+
+    // Tries the highlighted card, as OK does; the dialog closes only if that succeeds.
+    void chooseSelected();
+
+private:
+    void populate();
+    void dropChoice() noexcept;
+    void fitToContents();
+    void updateForSelection();
+    void showMessage(const QString &text);
+    int selectedRow() const;
+    QString detailsText(const CardOffer &offer) const;
+
+    std::vector<CardOffer> m_offers;
+    CardInfo m_current;
+    CardChoice m_choice;
+
+    QTreeWidget *m_cards = nullptr;
+    QLabel *m_details = nullptr;
+    QLabel *m_message = nullptr;
+    QDialogButtonBox *m_buttons = nullptr;
+};
+
+// Answers the device control's SelectDevice with the dialog, over `parent` (the main window),
+// from the cards the catalog finds at that moment.
+class DialogCardSelector final : public CardSelector {
+public:
+    explicit DialogCardSelector(CardCatalog &catalog, QWidget *parent = nullptr)
+        : m_catalog(catalog)
+        , m_parent(parent)
+    {}
+
+    CardChoice chooseCard(const Card &current) override;
+
+private:
+    CardCatalog &m_catalog;
+    QPointer<QWidget> m_parent;
+};
+
+} // namespace velmora
