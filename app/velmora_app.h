@@ -1,0 +1,49 @@
+#pragma once
+
+#include "automation_error.h"
+
+#include <QApplication>
+
+#include <memory>
+#include <string>
+
+namespace velmora {
+
+class Card;
+class CardCatalog;
+
+// The report's text, in the form this kind of program has always shown:
+// "Run-time error '13':", a blank line, and the description.
+QString runtimeErrorText(const AutomationError &error);
+// The same on one line, for standard error.
+std::string runtimeErrorLine(const AutomationError &error);
+
+// The top-level report: one line on standard error and a modal box titled "Velmora". Returns
+// when the user has dismissed the box.
+void reportRuntimeError(QWidget *window, const AutomationError &error);
+
+// Qt must never see an exception unwind through its event loop: whatever a slot lets escape is
+// reported here and ends the program with status 1.
+class VelmoraApplication final : public QApplication {
+    Q_OBJECT
+
+public:
+    // Ends the process with status 2 and one clear line when no display can be opened, rather
+    // than letting the platform plugin abort.
+    VelmoraApplication(int &argc, char **argv);
+
+    bool notify(QObject *receiver, QEvent *event) override;
+
+private:
+    void fail(const AutomationError &error);
+
+    bool m_failing = false;
+};
+
+// Creates the window with a device control driving `initial`, wires the handlers, shows it
+// and runs the event loop until the program ends. Returns the exit status: 0 for "Exit",
+// closing the window or a False selection, 1 after an error report. The card is released on
+// every way out.
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog);
+
+} // namespace velmora
