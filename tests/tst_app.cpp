@@ -1,11 +1,15 @@
 #include "card_catalog.h"
+#include "device_control_widget.h"
 #include "fakes.h"
+#include "indicator_box.h"
 #include "monitor_window.h"
 #include "velmora_app.h"
 
+#include <QDialogButtonBox>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <functional>
@@ -15,9 +19,11 @@ using velmora::testing::FakeCard;
 
 namespace {
 
-class NoCards final : public CardCatalog {
+// Offers the cards a test prepares, each once.
+class PreparedCards final : public CardCatalog {
 public:
-    std::vector<CardOffer> offers() override { return {}; }
+    std::vector<CardOffer> prepared;
+    std::vector<CardOffer> offers() override { return prepared; }
 };
 
 MonitorWindow *velmoraWindowShown()
@@ -38,7 +44,8 @@ QList<QMessageBox *> reportsShown()
 }
 
 // Runs the program's event loop with `card`, acting as the user once the window is up.
-int runWith(std::unique_ptr<FakeCard> card, std::function<void(MonitorWindow &)> user)
+int runWith(std::unique_ptr<FakeCard> card, std::function<void(MonitorWindow &)> user,
+            CardCatalog *catalog = nullptr)
 {
     QTimer::singleShot(0, [user] {
         MonitorWindow *window = velmoraWindowShown();
@@ -50,8 +57,8 @@ int runWith(std::unique_ptr<FakeCard> card, std::function<void(MonitorWindow &)>
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     watchdog.start(10000);
-    NoCards catalog;
-    return runMonitor(std::move(card), catalog);
+    PreparedCards none;
+    return runMonitor(std::move(card), catalog ? *catalog : none);
 }
 
 void click(MonitorWindow &window, const char *button)
@@ -71,6 +78,7 @@ private slots:
     void waysOutEndWithStatus0AndReleaseTheCard();
     void errorIsReportedOnceThenEndsWithStatus1_data();
     void errorIsReportedOnceThenEndsWithStatus1();
+    void pollingGoesOnWhileChoosingThenFollowsTheNewCard();
     void noDisplayIsOneLineAndStatus2();
 };
 
@@ -180,6 +188,57 @@ void tst_App::errorIsReportedOnceThenEndsWithStatus1()
     // A failing ConfigurePorts never started polling; a failing tick was the last read.
     QCOMPARE(log.reads.size(), failing == "read" ? 1u : 0u);
     QCOMPARE(log.closes, 1);
+}
+
+void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
+{
+    FakeCard::Log oldLog, newLog;
+    auto current = std::make_unique<FakeCard>("Old card", oldLog);
+    current->portValue = 0x01;
+    PreparedCards catalog;
+    catalog.prepared.push_back({{"Old card", "fake", "nowhere"}, true, "Ready", {}, {}});
+    catalog.prepared.push_back({{"New card", "fake", "nowhere"}, true, "Ready", {}, [&] {
+                                    auto card = std::make_unique<FakeCard>("New card", newLog);
+                                    card->portValue = 0x80;
+                                    return card;
+                                }});
+    std::size_t oldReadsWhileOpen = 0;
+    bool inputBlocked = false;
+    QString caption;
+    QList<int> lit;
+    const int status = runWith(
+        std::move(current),
+        [&](MonitorWindow &window) {
+            click(window, "Initcmd");
+            QTimer::singleShot(50, [&] {
+                auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+                QVERIFY(dialog);
+                const std::size_t before = oldLog.reads.size();
+                QTest::qWait(350);
+                oldReadsWhileOpen = oldLog.reads.size() - before;
+                inputBlocked = QApplication::activeModalWidget() == dialog;
+                auto *cards = dialog->findChild<QTreeWidget *>("cards");
+                QVERIFY(cards);
+                cards->setCurrentItem(cards->topLevelItem(1));
+                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+            });
+            click(window, "Selectcmd"); // returns when the dialog is done
+            caption = window.deviceControlWidget().cardName();
+            QTRY_VERIFY(newLog.reads.size() >= 2);
+            for (int i = 0; i < 16; ++i)
+                if (window.btnInput(i).value())
+                    lit << i;
+            click(window, "Exit");
+        },
+        &catalog);
+    QCOMPARE(status, 0);
+    QVERIFY(oldReadsWhileOpen >= 4); // two reads a tick went on against the old card
+    QVERIFY(inputBlocked);
+    QCOMPARE(caption, QString("New card"));
+    QCOMPARE(lit, (QList<int>{7, 15}));
+    QCOMPARE(oldLog.closes, 1);
+    QCOMPARE(newLog.opens, 1);
+    QCOMPARE(newLog.closes, 1);
 }
 
 void tst_App::noDisplayIsOneLineAndStatus2()
