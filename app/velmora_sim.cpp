@@ -3,10 +3,12 @@
 
 #include "sim_state.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <span>
 #include <stdexcept>
@@ -36,7 +38,9 @@ std::string usage()
            "  pattern NAME      drive ports 0 and 1 with a pattern: off, count, walk or random\n"
            "  fault OP MODE     make an operation fail; OP: read0, read1, configure, select;\n"
            "                    MODE: none, false, error, nobool\n"
-           "  reset             every port 0, pattern off, every fault none\n"
+           "  trace FILE|off    append a line per port read to FILE (monotonic ns, port, value),\n"
+           "                    for measuring the program's cadence; off stops it\n"
+           "  reset             every port 0, pattern off, every fault none, no trace\n"
            "  help, -h, --help  show this text\n"
            "\n"
            "State file: " +
@@ -133,6 +137,7 @@ int run(std::span<const std::string_view> argv)
             text += "fault " + std::string(toString(op)) + ' ' +
                     std::string(toString(state.fault(op))) + '\n';
         }
+        text += "trace " + (state.trace.empty() ? std::string("off") : state.trace) + '\n';
         std::cout << text << std::flush;
         if (!std::cout)
             throw std::runtime_error("cannot write to standard output");
@@ -173,6 +178,20 @@ int run(std::span<const std::string_view> argv)
                              "' (none, false, error or nobool)");
         }
         file.update([&](SimState &state) { state.faults[static_cast<std::size_t>(*op)] = *mode; });
+        return 0;
+    }
+    if (command == "trace") {
+        expectArguments(command, args, 1, 1);
+        std::string target;
+        if (args[0] != "off") {
+            target = std::filesystem::absolute(std::filesystem::path(args[0])).lexically_normal();
+            // The state file holds it as one field of printable characters.
+            const bool printable =
+                std::ranges::all_of(target, [](char c) { return c > ' ' && c < 0x7f; });
+            if (args[0].empty() || !printable)
+                throw UsageError("a trace file name must not be empty or hold spaces");
+        }
+        file.update([&](SimState &state) { state.trace = target; });
         return 0;
     }
     throw UsageError("unknown command '" + std::string(command) + "'");

@@ -125,7 +125,8 @@ std::uint16_t parsePortField(std::string_view key, std::string_view text, std::s
 // Each line after the first sets one of these keys, each exactly once.
 constexpr std::size_t PatternKey = SimPortCount;
 constexpr std::size_t FirstFaultKey = SimPortCount + 1;
-constexpr std::size_t KeyCount = FirstFaultKey + SimOperationCount;
+constexpr std::size_t TraceKey = FirstFaultKey + SimOperationCount;
+constexpr std::size_t KeyCount = TraceKey + 1;
 
 std::string keyName(std::size_t key)
 {
@@ -133,6 +134,8 @@ std::string keyName(std::size_t key)
         return "port" + std::to_string(key);
     if (key == PatternKey)
         return "pattern";
+    if (key == TraceKey)
+        return "trace";
     return "fault " + std::string(OperationNames[key - FirstFaultKey]);
 }
 
@@ -210,6 +213,8 @@ std::string SimState::format() const
         text += "fault " + std::string(OperationNames[i]) + ' ' + std::string(toString(faults[i])) +
                 '\n';
     }
+    if (!trace.empty())
+        text += "trace " + trace + '\n';
     return text;
 }
 
@@ -270,6 +275,8 @@ SimState SimState::parse(std::string_view text)
             key = static_cast<std::size_t>(name[4] - '0');
         } else if (name == "pattern") {
             key = PatternKey;
+        } else if (name == "trace") {
+            key = TraceKey;
         } else if (name == "fault") {
             wantedFields = 3;
             if (fieldCount >= 2) {
@@ -295,6 +302,10 @@ SimState SimState::parse(std::string_view text)
 
         if (key < SimPortCount) {
             state.ports[key] = parsePortField(name, fields[1], lineNo);
+        } else if (key == TraceKey) {
+            if (!fields[1].starts_with('/'))
+                refuseLine(lineNo, "trace file " + quoted(fields[1]) + " is not an absolute path");
+            state.trace = std::string(fields[1]);
         } else if (key == PatternKey) {
             const auto pattern = patternFromString(fields[1]);
             if (!pattern) {
@@ -312,7 +323,7 @@ SimState SimState::parse(std::string_view text)
         }
     }
     for (std::size_t key = 0; key < KeyCount; ++key) {
-        if (seenOnLine[key] == 0)
+        if (seenOnLine[key] == 0 && key != TraceKey) // a trace is optional
             throw SimStateError("no " + keyName(key) + " line");
     }
     return state;
@@ -618,6 +629,36 @@ void SimStateFile::update(const std::function<void(SimState &)> &change) const
     SimState state = load();
     change(state);
     store(state);
+}
+
+std::optional<SimStateReader::Identity> SimStateReader::identify() const
+{
+    struct stat info {};
+    if (::lstat(m_file.path().c_str(), &info) != 0)
+        return std::nullopt;
+    Identity id;
+    id.device = static_cast<std::uint64_t>(info.st_dev);
+    id.inode = static_cast<std::uint64_t>(info.st_ino);
+    id.size = static_cast<std::uint64_t>(info.st_size);
+    id.modifiedNs = std::int64_t(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    id.changedNs = std::int64_t(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec;
+    id.mode = static_cast<std::uint32_t>(info.st_mode);
+    id.owner = static_cast<std::uint32_t>(info.st_uid);
+    return id;
+}
+
+const SimState &SimStateReader::current()
+{
+    const std::optional<Identity> before = identify();
+    if (before && m_identity && *before == *m_identity)
+        return m_state;
+    m_identity.reset();
+    m_state = m_file.load();
+    // Kept only if nothing changed while it was read; otherwise the next read looks again.
+    const std::optional<Identity> after = identify();
+    if (before && after && *before == *after)
+        m_identity = after;
+    return m_state;
 }
 
 } // namespace velmora

@@ -26,6 +26,8 @@ struct SimState {
     std::array<std::uint16_t, SimPortCount> ports{};
     SimPattern pattern = SimPattern::Count; // a fresh card demonstrates itself
     std::array<SimFaultMode, SimOperationCount> faults{};
+    // Where the card appends a line per ReadPort, for measuring; empty: no trace.
+    std::string trace;
 
     SimFaultMode fault(SimOperation op) const { return faults[static_cast<std::size_t>(op)]; }
 
@@ -73,6 +75,34 @@ public:
 
 private:
     std::filesystem::path m_file;
+};
+
+// Reads the state file for a card that reads it many times a second: the file is read, checked
+// and parsed again only when it has changed (another file put in its place, new content, new
+// owner or permissions), so an unchanged file costs one stat per read, not an open, a read and
+// a parse.
+class SimStateReader final {
+public:
+    explicit SimStateReader(SimStateFile file)
+        : m_file(std::move(file))
+    {}
+
+    const SimStateFile &file() const noexcept { return m_file; }
+    // Throws SimStateError as SimStateFile::load does.
+    const SimState &current();
+
+private:
+    struct Identity {
+        std::uint64_t device = 0, inode = 0, size = 0;
+        std::int64_t modifiedNs = 0, changedNs = 0;
+        std::uint32_t mode = 0, owner = 0;
+        friend bool operator==(const Identity &, const Identity &) = default;
+    };
+    std::optional<Identity> identify() const;
+
+    SimStateFile m_file;
+    std::optional<Identity> m_identity;
+    SimState m_state;
 };
 
 } // namespace velmora

@@ -2,7 +2,14 @@
 
 #include "automation_error.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace velmora {
 
@@ -26,7 +33,7 @@ DispatchOutcome booleanResult(bool b)
 } // namespace
 
 SimulatedCard::SimulatedCard(SimStateFile stateFile, Clock clock)
-    : m_stateFile(std::move(stateFile))
+    : m_state(std::move(stateFile))
     , m_clock(std::move(clock))
 {}
 
@@ -43,10 +50,16 @@ DispatchStatus SimulatedCard::open()
     return DispatchStatus::success();
 }
 
-std::optional<DispatchOutcome> SimulatedCard::loadState(SimState &state) const
+SimulatedCard::~SimulatedCard()
+{
+    if (m_traceFd >= 0)
+        ::close(m_traceFd);
+}
+
+std::optional<DispatchOutcome> SimulatedCard::loadState(SimState &state)
 {
     try {
-        state = m_stateFile.load();
+        state = m_state.current();
         return std::nullopt;
     } catch (const SimStateError &e) {
         return DispatchOutcome::failure(error_code::DeviceIoError,
@@ -149,7 +162,49 @@ DispatchOutcome SimulatedCard::readPort(std::int32_t port, std::int16_t &value)
     const auto p = static_cast<std::size_t>(port);
     const std::uint16_t inputs = state.portValuesAt(m_clock())[p];
     value = static_cast<std::int16_t>(portValue(p, inputs));
+    if (auto failed = trace(state.trace, port, value))
+        return std::move(*failed);
     return booleanResult(true);
+}
+
+std::optional<DispatchOutcome> SimulatedCard::trace(const std::string &path, std::int32_t port,
+                                                    std::int16_t delivered)
+{
+    if (path != m_tracePath) {
+        if (m_traceFd >= 0)
+            ::close(m_traceFd);
+        m_traceFd = -1;
+        m_tracePath = path;
+        if (!path.empty()) {
+            // Kept open while the trace runs, so tracing costs one write per read.
+            m_traceFd =
+                ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_traceFd < 0) {
+                const int error = errno;
+                m_tracePath.clear();
+                return DispatchOutcome::failure(error_code::DeviceIoError,
+                                                "Simulated card: cannot open the trace file " +
+                                                    path + ": " + std::strerror(error));
+            }
+        }
+    }
+    if (m_traceFd < 0)
+        return std::nullopt;
+
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    char line[64];
+    // Monotonic nanoseconds, port, value delivered.
+    const int length = std::snprintf(
+        line, sizeof line, "%lld %d %d\n",
+        static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec, port, int{delivered});
+    if (::write(m_traceFd, line, static_cast<std::size_t>(length)) != length) {
+        const int error = errno;
+        return DispatchOutcome::failure(error_code::DeviceIoError,
+                                        "Simulated card: cannot write the trace file " + path +
+                                            ": " + std::strerror(error));
+    }
+    return std::nullopt;
 }
 
 } // namespace velmora

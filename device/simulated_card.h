@@ -27,19 +27,25 @@ public:
     DispatchOutcome readPort(std::int32_t port, std::int16_t &value) override;
     std::optional<DispatchOutcome> answerSelect() override;
 
-    const SimStateFile &stateFile() const noexcept { return m_stateFile; }
+    ~SimulatedCard() override;
+
+    const SimStateFile &stateFile() const noexcept { return m_state.file(); }
 
 private:
     // Port groups in the order the mode-set word's direction bits name them.
     enum Group : std::size_t { PortA, PortB, PortCUpper, PortCLower, GroupCount };
 
-    std::optional<DispatchOutcome> loadState(SimState &state) const;
+    std::optional<DispatchOutcome> loadState(SimState &state);
+    std::optional<DispatchOutcome> trace(const std::string &path, std::int32_t port,
+                                         std::int16_t delivered);
     std::optional<DispatchOutcome> injectedFault(const SimState &state, SimOperation op,
                                                  const std::string &what) const;
     std::uint16_t portValue(std::size_t port, std::uint16_t inputs) const;
 
-    SimStateFile m_stateFile;
+    SimStateReader m_state;
     Clock m_clock;
+    std::string m_tracePath; // the trace file open as m_traceFd, if any
+    int m_traceFd = -1;
     std::array<bool, GroupCount> m_isInput{true, true, true, true};
     std::array<std::uint8_t, SimPortCount> m_outputLatch{};
 };

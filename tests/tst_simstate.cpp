@@ -162,6 +162,9 @@ void tst_SimState::formatAndParse()
     QCOMPARE(bytes(goldenState().format()), bytes(Golden));
     QCOMPARE(SimState::parse(Golden), goldenState());
     QCOMPARE(SimState::parse(SimState{}.format()), SimState{});
+    SimState traced = goldenState();
+    traced.trace = "/run/user/1000/ticks.log"; // optional: written only while a trace runs
+    QCOMPARE(SimState::parse(traced.format()), traced);
     // The last newline is optional, and leading zeros may pad a file to exactly the bound.
     QCOMPARE(SimState::parse(Golden.substr(0, Golden.size() - 1)), goldenState());
     const std::string padded =
@@ -187,6 +190,9 @@ void tst_SimState::parseRefuses_data()
     row("duplicate port", Golden + "port1 0x0000\n", "line 10: duplicate port1 (first on line 3)");
     row("duplicate fault", Golden + "fault read0 none\n", "line 10: duplicate fault read0");
     row("unknown key", Golden + "port3 0x0000\n", "line 10: unknown key 'port3'");
+    row("relative trace", Golden + "trace ticks.log\n",
+        "line 10: trace file 'ticks.log' is not an absolute path");
+    row("duplicate trace", Golden + "trace /a\ntrace /b\n", "line 11: duplicate trace");
     row("not a number", replaced(Golden, "0x003c", "zz"),
         "line 3: port1 value 'zz' is not a number");
     row("bare 0x", replaced(Golden, "0x003c", "0x"), "line 3: port1 value '0x' is not a number");

@@ -64,6 +64,8 @@ private slots:
     void faults();
     void corruptStateFileIsAnErrorNamingThePath();
     void patternIsComputedFromTheClock();
+    void everyChangeToTheStateFileIsSeenAtTheNextRead();
+    void traceAppendsALinePerRead();
 };
 
 void tst_SimulatedCard::allPortsAreInputsAfterPowerUp()
@@ -230,6 +232,62 @@ void tst_SimulatedCard::patternIsComputedFromTheClock()
     now += seconds(1);
     QVERIFY(isTrue(card.readPort(0, low)));
     QCOMPARE(low, std::int16_t(0x35));
+}
+
+void tst_SimulatedCard::everyChangeToTheStateFileIsSeenAtTheNextRead()
+{
+    // The card reads the file again only when it changed; no change may be missed.
+    Bench bench({1, 2, 3});
+    for (std::uint16_t v = 10; v < 60; ++v) {
+        SimState state = bench.file.load();
+        state.ports[0] = v;
+        bench.file.store(state);
+        QCOMPARE(bench.readAll()[0], int(v));
+    }
+    // Rewritten in place, same size: still seen.
+    std::string text = bench.file.load().format();
+    text.replace(text.find("0x003b"), 6, "0x0077");
+    std::ofstream(bench.file.path(), std::ios::trunc) << text;
+    QCOMPARE(bench.readAll()[0], 0x77);
+    // Made unsafe after a good read: refused at once.
+    std::filesystem::permissions(bench.file.path(), std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+    std::int16_t value = 0;
+    QVERIFY(bench.card.readPort(0, value).status.failed);
+}
+
+void tst_SimulatedCard::traceAppendsALinePerRead()
+{
+    Bench bench({0x00A5, 0xFF3C, 0});
+    const std::string tracePath = bench.dir.filePath("ticks.log").toStdString();
+    SimState state = bench.file.load();
+    state.trace = tracePath;
+    bench.file.store(state);
+
+    std::int16_t value = 0;
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(isTrue(bench.card.readPort(0, value)));
+        QVERIFY(isTrue(bench.card.readPort(1, value)));
+    }
+    QVERIFY(!isTrue(bench.card.readPort(7, value))); // delivers nothing, traces nothing
+
+    std::ifstream in(tracePath);
+    long long previous = 0, ns = 0;
+    int port = 0, delivered = 0, lines = 0;
+    while (in >> ns >> port >> delivered) {
+        QVERIFY(ns >= previous);
+        previous = ns;
+        QCOMPARE(port, lines % 2);
+        QCOMPARE(delivered, port == 0 ? 0x00A5 : int(std::int16_t(0xFF3C)));
+        ++lines;
+    }
+    QCOMPARE(lines, 6);
+
+    const auto size = std::filesystem::file_size(tracePath);
+    state.trace.clear(); // off: the file stays as it was
+    bench.file.store(state);
+    QVERIFY(isTrue(bench.card.readPort(0, value)));
+    QCOMPARE(std::filesystem::file_size(tracePath), size);
 }
 
 QTEST_GUILESS_MAIN(tst_SimulatedCard)

@@ -42,7 +42,8 @@ namespace {
 const QString Faultless = QStringLiteral("fault read0 none\n"
                                          "fault read1 none\n"
                                          "fault configure none\n"
-                                         "fault select none\n");
+                                         "fault select none\n"
+                                         "trace off\n");
 
 } // namespace
 
@@ -130,7 +131,8 @@ void tst_VelmoraSim::patternFaultAndReset()
 {
     for (const QStringList &args :
          {QStringList{"set", "1", "2", "3"}, QStringList{"pattern", "random"},
-          QStringList{"fault", "read1", "error"}, QStringList{"fault", "select", "nobool"}}) {
+          QStringList{"fault", "read1", "error"}, QStringList{"fault", "select", "nobool"},
+          QStringList{"trace", "/tmp/velmora-trace/../ticks.log"}}) {
         QCOMPARE(run(args).exitCode, 0);
     }
     QCOMPARE(run({"get"}).out, QStringLiteral("port0 0x0001 1\nport1 0x0002 2\nport2 0x0003 3\n"
@@ -138,7 +140,8 @@ void tst_VelmoraSim::patternFaultAndReset()
                                               "fault read0 none\n"
                                               "fault read1 error\n"
                                               "fault configure none\n"
-                                              "fault select nobool\n"));
+                                              "fault select nobool\n"
+                                              "trace /tmp/ticks.log\n"));
     QCOMPARE(run({"reset"}).exitCode, 0);
     QCOMPARE(run({"get"}).out,
              "port0 0x0000 0\nport1 0x0000 0\nport2 0x0000 0\npattern off\n" + Faultless);
