@@ -43,6 +43,7 @@ public:
     DispatchOutcome invoke(DispatchId id, std::span<const AutomationValue> args) override;
 
     const Card &card() const noexcept { return *m_card; }
+    Card &card() noexcept { return *m_card; }
     void setSelector(CardSelector *selector) noexcept { m_selector = selector; }
     void setCardChangedCallback(CardChanged callback) { m_cardChanged = std::move(callback); }
 

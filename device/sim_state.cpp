@@ -65,9 +65,12 @@ std::string quoted(std::string_view text)
 {
     // Bytes are already known to be printable here; only the length needs bounding.
     constexpr std::size_t Shown = 32;
+    std::string result(1, '\'');
+    result.append(text.substr(0, Shown));
     if (text.size() > Shown)
-        return "'" + std::string(text.substr(0, Shown)) + "...'";
-    return "'" + std::string(text) + "'";
+        result.append("...");
+    result.push_back('\'');
+    return result;
 }
 
 [[noreturn]] void refuseLine(std::size_t line, const std::string &reason)

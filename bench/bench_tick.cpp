@@ -1,0 +1,148 @@
+// What one tick costs through the whole path, against the floor the same work has without it:
+// the same two reads straight from the same card object and sixteen setChecked calls on stock
+// check boxes. Printed as ratios, ours / floor, measured in the same run.
+
+#include "card_control.h"
+#include "device_control_widget.h"
+#include "indicator_box.h"
+#include "monitor.h"
+#include "monitor_window.h"
+#include "simulated_card.h"
+#include "window_description.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+using namespace velmora;
+
+namespace {
+
+// The window, its simulated card on a private state file, and a bare floor beside it.
+struct Setup {
+    QTemporaryDir dir;
+    SimStateFile file{std::filesystem::path(dir.path().toStdString()) / "velmora" / "simcard"};
+    MonitorWindow window{velmoraWindow(),
+                         std::make_unique<CardControl>(std::make_unique<SimulatedCard>(file))};
+    Monitor monitor{window, [](const AutomationError &e) {
+                        std::fprintf(stderr, "tick failed: %s\n", e.what());
+                        std::abort();
+                    }};
+    QWidget floorWindow;
+    std::array<QCheckBox *, 16> floorBoxes{};
+    std::array<SimState, 2> states;
+
+    Setup()
+    {
+        for (int i = 0; i < 16; ++i) {
+            floorBoxes[std::size_t(i)] = new QCheckBox(QStringLiteral("D%1").arg(i), &floorWindow);
+            floorBoxes[std::size_t(i)]->setGeometry(24 + 32 * (i % 8), 56 + 40 * (i / 8), 33, 25);
+        }
+        window.show();
+        floorWindow.show();
+        for (std::size_t i = 0; i < states.size(); ++i) {
+            states[i].pattern = SimPattern::Off;
+            states[i].ports = i == 0 ? std::array<std::uint16_t, 3>{0x00FF, 0x00FF, 0}
+                                     : std::array<std::uint16_t, 3>{0, 0, 0};
+        }
+        file.store(states[0]);
+    }
+
+    Card &card() { return window.deviceControlWidget().control().card(); }
+
+    void floorTick()
+    {
+        std::int16_t value = 0;
+        card().readPort(0, value);
+        for (int bit = 0; bit < 8; ++bit)
+            floorBoxes[std::size_t(bit)]->setChecked((value >> bit) & 1);
+        card().readPort(1, value);
+        for (int bit = 0; bit < 8; ++bit)
+            floorBoxes[std::size_t(8 + bit)]->setChecked((value >> bit) & 1);
+    }
+};
+
+Setup *setup = nullptr;
+
+// Toggling: the state file changes between ticks (outside the timing), so every tick reads a
+// new file and flips all sixteen indicators. Steady: nothing changes.
+template<bool Toggle, bool Floor> void tick(benchmark::State &state)
+{
+    std::size_t n = 0;
+    setup->file.store(setup->states[0]);
+    for (auto _ : state) {
+        if (Toggle) {
+            state.PauseTiming();
+            setup->file.store(setup->states[++n % 2]);
+            state.ResumeTiming();
+        }
+        if (Floor)
+            setup->floorTick();
+        else
+            setup->monitor.dispatch(&Monitor::Timer_Timer);
+    }
+    QCoreApplication::processEvents(); // let the repaints the writes scheduled happen
+}
+
+void booleanOf(benchmark::State &state, AutomationValue value)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(toBoolean(value));
+}
+
+BENCHMARK(tick<true, false>)->Name("tick/toggling/ours");
+BENCHMARK(tick<true, true>)->Name("tick/toggling/floor");
+BENCHMARK(tick<false, false>)->Name("tick/steady/ours");
+BENCHMARK(tick<false, true>)->Name("tick/steady/floor");
+BENCHMARK_CAPTURE(booleanOf, number, AutomationValue::integer(-1))->Name("boolean/number");
+BENCHMARK_CAPTURE(booleanOf, boolean, AutomationValue::boolean(true))->Name("boolean/boolean");
+BENCHMARK_CAPTURE(booleanOf, string_true, AutomationValue::string("True"))
+    ->Name("boolean/string True");
+BENCHMARK_CAPTURE(booleanOf, string_number, AutomationValue::string(" -1.5e3 "))
+    ->Name("boolean/string number");
+
+// Keeps each run's time per iteration so that the ratios can be printed at the end.
+class RatioReporter final : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> nsPerIteration;
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs)
+            if (run.run_type == Run::RT_Iteration)
+                nsPerIteration[run.benchmark_name()] = run.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    Setup here;
+    setup = &here;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (const char *kind : {"toggling", "steady"}) {
+        const std::string base = std::string("tick/") + kind;
+        const auto ours = reporter.nsPerIteration.find(base + "/ours");
+        const auto floor = reporter.nsPerIteration.find(base + "/floor");
+        if (ours != reporter.nsPerIteration.end() && floor != reporter.nsPerIteration.end())
+            std::printf("ratio %s ours/floor: %.3f\n", kind, ours->second / floor->second);
+    }
+    benchmark::Shutdown();
+    return 0;
+}
