@@ -1,0 +1,725 @@
+#include "automation_error.h"
+#include "gpio_card.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <fstream>
+#include <map>
+
+// Readable failures for the std::string fields the device layer uses.
+template<> char *QTest::toString(const std::string &s)
+{
+    return qstrdup(s.c_str());
+}
+
+using namespace velmora;
+
+namespace {
+
+// What the card did to the chips it opened.
+struct ChipLog {
+    struct Request {
+        std::vector<unsigned> offsets;
+        std::string consumer;
+    };
+    int opens = 0;
+    int closes = 0;
+    int releases = 0; // of a held request only
+    int reads = 0;
+    std::vector<Request> requests;
+};
+
+struct FakeChipSetup {
+    std::string label = "fake-dio";
+    std::vector<std::string> lineNames; // one per line
+    std::map<unsigned, std::string> consumers;
+    std::map<unsigned, int> values; // by offset; 0 where absent
+    int requestError = 0;
+    int readError = 0;
+};
+
+class FakeChip final : public GpioChip {
+public:
+    FakeChip(std::string name, const FakeChipSetup &setup, ChipLog &log)
+        : m_name(std::move(name))
+        , m_setup(setup)
+        , m_log(log)
+    {}
+    ~FakeChip() override
+    {
+        release();
+        ++m_log.closes;
+    }
+
+    std::string name() const override { return m_name; }
+    std::string label() const override { return m_setup.label; }
+    unsigned lineCount() const override { return unsigned(m_setup.lineNames.size()); }
+    std::string lineName(unsigned offset) override
+    {
+        return offset < m_setup.lineNames.size() ? m_setup.lineNames[offset] : std::string();
+    }
+    std::string lineConsumer(unsigned offset) override
+    {
+        const auto it = m_setup.consumers.find(offset);
+        return it != m_setup.consumers.end() ? it->second : std::string();
+    }
+    int requestInputs(std::span<const unsigned> offsets, const char *consumer) override
+    {
+        m_log.requests.push_back({{offsets.begin(), offsets.end()}, consumer});
+        if (m_setup.requestError != 0)
+            return m_setup.requestError;
+        m_held.assign(offsets.begin(), offsets.end());
+        return 0;
+    }
+    int readValues(std::span<int> values) override
+    {
+        ++m_log.reads;
+        if (m_setup.readError != 0)
+            return m_setup.readError;
+        if (values.size() != m_held.size())
+            return EINVAL;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto it = m_setup.values.find(m_held[i]);
+            values[i] = it != m_setup.values.end() ? it->second : 0;
+        }
+        return 0;
+    }
+    void release() noexcept override
+    {
+        if (m_held.empty())
+            return;
+        m_held.clear();
+        ++m_log.releases;
+    }
+
+private:
+    std::string m_name;
+    const FakeChipSetup &m_setup;
+    ChipLog &m_log;
+    std::vector<unsigned> m_held;
+};
+
+// Device nodes as plain files in a folder of their own; the fake decides what opening each
+// one gives.
+class Bench final : public GpioApi {
+public:
+    QTemporaryDir dir;
+    std::map<std::string, FakeChipSetup> chips; // by node path
+    std::map<std::string, int> failures;        // by node path
+    ChipLog log;
+
+    std::filesystem::path devDir() const { return dir.path().toStdString(); }
+    std::string node(const std::string &fileName) const { return (devDir() / fileName).string(); }
+
+    FakeChipSetup &addChip(const std::string &fileName, std::vector<std::string> lineNames)
+    {
+        touch(fileName);
+        FakeChipSetup &setup = chips[node(fileName)];
+        setup.lineNames = std::move(lineNames);
+        return setup;
+    }
+    void addFailing(const std::string &fileName, int error)
+    {
+        touch(fileName);
+        failures[node(fileName)] = error;
+    }
+    void touch(const std::string &fileName) const { std::ofstream(devDir() / fileName).put('\0'); }
+
+    std::unique_ptr<GpioChip> open(const std::string &path, int &error) override
+    {
+        ++log.opens;
+        if (const auto it = failures.find(path); it != failures.end()) {
+            error = it->second;
+            return nullptr;
+        }
+        const auto it = chips.find(path);
+        if (it == chips.end()) {
+            error = ENOENT;
+            return nullptr;
+        }
+        error = 0;
+        return std::make_unique<FakeChip>(std::filesystem::path(path).filename().string(),
+                                          it->second, log);
+    }
+
+    std::vector<CardOffer> offers() { return findGpioCards(*this, devDir()); }
+
+    // The card offered for `fileName`, opened.
+    std::unique_ptr<Card> openedCard(const std::string &fileName)
+    {
+        for (CardOffer &offer : offers()) {
+            if (offer.info.location == node(fileName) && offer.make) {
+                std::unique_ptr<Card> card = offer.make();
+                if (card->open().failed)
+                    return nullptr;
+                return card;
+            }
+        }
+        return nullptr;
+    }
+};
+
+std::vector<std::string> unnamed(unsigned count)
+{
+    return std::vector<std::string>(count);
+}
+
+// A 48-line chip named like an isolated-input board, with its inputs in two swapped halves:
+// IIN0..IIN7 on lines 40..47 and IIN8..IIN15 on lines 32..39.
+std::vector<std::string> iinLinesSwapped()
+{
+    std::vector<std::string> names(48);
+    for (unsigned i = 0; i < 32; ++i)
+        names[i] = "IIN" + std::to_string(i + 16);
+    for (unsigned i = 0; i < 8; ++i) {
+        names[40 + i] = "IIN" + std::to_string(i);
+        names[32 + i] = "IIN" + std::to_string(8 + i);
+    }
+    return names;
+}
+
+// Two 8255 groups of 24 lines each, as a 48-line DIO driver names them.
+std::vector<std::string> ppiLines()
+{
+    std::vector<std::string> names;
+    for (int group = 0; group < 2; ++group) {
+        for (char port : {'A', 'B', 'C'}) {
+            for (int bit = 0; bit < 8; ++bit)
+                names.push_back("PPI Group " + std::to_string(group) + " Port " + port + ' ' +
+                                std::to_string(bit));
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> toStd(const QStringList &list)
+{
+    std::vector<std::string> out;
+    for (const QString &s : list)
+        out.push_back(s.toStdString());
+    return out;
+}
+
+QStringList toQt(const std::vector<std::string> &list)
+{
+    QStringList out;
+    for (const std::string &s : list)
+        out << QString::fromStdString(s);
+    return out;
+}
+
+std::vector<unsigned> range(unsigned first, unsigned count)
+{
+    std::vector<unsigned> out;
+    for (unsigned i = 0; i < count; ++i)
+        out.push_back(first + i);
+    return out;
+}
+
+QList<unsigned> qlist(const std::vector<unsigned> &v)
+{
+    return QList<unsigned>(v.begin(), v.end());
+}
+
+bool isBoolean(const DispatchOutcome &outcome, bool b)
+{
+    return !outcome.status.failed && outcome.result == AutomationValue::boolean(b);
+}
+
+const std::string Dash = "\xE2\x80\x93";
+
+} // namespace
+
+class tst_GpioCard final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void discoveryListsEveryNodeInNumberOrder();
+    void lineChoice_data();
+    void lineChoice();
+    void openFailures_data();
+    void openFailures();
+    void openRefusesAChipThatLostTheLines();
+    void configureWords_data();
+    void configureWords();
+    void requestFailures_data();
+    void requestFailures();
+    void readMapsChosenLinesToPorts_data();
+    void readMapsChosenLinesToPorts();
+    void readFailures_data();
+    void readFailures();
+    void requestIsReleasedOnceOnEveryWayOut_data();
+    void requestIsReleasedOnceOnEveryWayOut();
+    void libgpiodRejectsNodesThatAreNotChips();
+    void realChip();
+};
+
+void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
+{
+    Bench bench;
+    bench.addChip("gpiochip10", unnamed(16)).label = "gpio-mockup-B";
+    bench.addChip("gpiochip2", unnamed(8)).label = "cp2112";
+    bench.addFailing("gpiochip1", EACCES);
+    bench.addChip("gpiochip0", iinLinesSwapped()).label = "104-idi-48";
+    bench.touch("gpiochipX");
+    bench.touch("other");
+
+    const std::vector<CardOffer> offers = bench.offers();
+    QCOMPARE(offers.size(), std::size_t(4));
+
+    const CardOffer &idi = offers[0];
+    QCOMPARE(idi.info.name, "104-idi-48 (gpiochip0)");
+    QCOMPARE(idi.info.kind,
+             "GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "47, 32" + Dash + "39)");
+    QCOMPARE(idi.info.location, bench.node("gpiochip0"));
+    QVERIFY(idi.usable);
+    QCOMPARE(idi.status, "Ready");
+    QVERIFY(idi.fix.empty());
+
+    const CardOffer &denied = offers[1];
+    QCOMPARE(denied.info.name, bench.node("gpiochip1"));
+    QCOMPARE(denied.info.kind, "GPIO chip");
+    QCOMPARE(denied.info.location, bench.node("gpiochip1"));
+    QVERIFY(!denied.usable);
+    QVERIFY(!denied.make);
+    QCOMPARE(denied.status, "Permission denied");
+    QVERIFY(denied.fix.find("/etc/udev/rules.d/") != std::string::npos);
+    QVERIFY(denied.fix.find("GROUP=\"gpio\"") != std::string::npos);
+    QVERIFY(denied.fix.find("usermod -aG gpio") != std::string::npos);
+
+    const CardOffer &small = offers[2];
+    QCOMPARE(small.info.name, "cp2112 (gpiochip2)");
+    QCOMPARE(small.info.kind, "GPIO chip, 8 lines");
+    QVERIFY(!small.usable);
+    QVERIFY(!small.make);
+    QVERIFY(small.status.find("only 8 ") != std::string::npos);
+
+    const CardOffer &plain = offers[3];
+    QCOMPARE(plain.info.name, "gpio-mockup-B (gpiochip10)");
+    QCOMPARE(plain.info.kind, "GPIO chip, lines 0" + Dash + "15");
+    QVERIFY(plain.usable);
+
+    // Listing leaves no chip open, and a card is made unopened.
+    QCOMPARE(bench.log.opens, 4);
+    QCOMPARE(bench.log.closes, 3);
+    std::unique_ptr<Card> card = idi.make();
+    QCOMPARE(bench.log.opens, 4);
+    QCOMPARE(card->info().name, idi.info.name);
+    QCOMPARE(card->info().location, idi.info.location);
+}
+
+void tst_GpioCard::lineChoice_data()
+{
+    QTest::addColumn<QStringList>("lineNames");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QList<unsigned>>("offsets");
+
+    std::vector<unsigned> swapped = range(40, 8);
+    for (unsigned offset : range(32, 8))
+        swapped.push_back(offset);
+    QTest::newRow("IIN lines out of order")
+        << toQt(iinLinesSwapped())
+        << QString::fromStdString("GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "47, 32" +
+                                  Dash + "39)")
+        << qlist(swapped);
+
+    std::vector<std::string> iinFirstWins = iinLinesSwapped();
+    iinFirstWins[0] = "IIN3"; // the same name again, before the real one
+    std::vector<unsigned> firstWins = swapped;
+    firstWins[3] = 0;
+    QTest::newRow("IIN repeated name: first line wins")
+        << toQt(iinFirstWins)
+        << QString::fromStdString("GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "42, 0, " +
+                                  "44" + Dash + "47, 32" + Dash + "39)")
+        << qlist(firstWins);
+
+    std::vector<std::string> missing15(20);
+    for (unsigned i = 0; i < 15; ++i)
+        missing15[i + 5] = "IIN" + std::to_string(i);
+    QTest::newRow("IIN15 missing: lines 0-15")
+        << toQt(missing15) << QString::fromStdString("GPIO chip, lines 0" + Dash + "15")
+        << qlist(range(0, 16));
+
+    QTest::newRow("two 8255 groups: the first")
+        << toQt(ppiLines())
+        << QString::fromStdString("GPIO chip, PPI Group 0 Port A/B (lines 0" + Dash + "15)")
+        << qlist(range(0, 16));
+
+    std::vector<std::string> firstIncomplete = ppiLines();
+    firstIncomplete[11] = "PPI Group 0 Port B 3 (spare)";
+    std::vector<unsigned> group1 = range(24, 16);
+    QTest::newRow("first 8255 group incomplete: the second")
+        << toQt(firstIncomplete)
+        << QString::fromStdString("GPIO chip, PPI Group 1 Port A/B (lines 24" + Dash + "39)")
+        << qlist(group1);
+
+    // Port B named on lower lines than port A: port 0 is still A.
+    std::vector<std::string> bBeforeA(32);
+    for (int bit = 0; bit < 8; ++bit) {
+        bBeforeA[bit] = "Port B " + std::to_string(bit);
+        bBeforeA[24 + bit] = "Port A " + std::to_string(bit);
+    }
+    std::vector<unsigned> aThenB = range(24, 8);
+    for (unsigned offset : range(0, 8))
+        aThenB.push_back(offset);
+    QTest::newRow("port B below port A, no prefix")
+        << toQt(bBeforeA)
+        << QString::fromStdString("GPIO chip, Port A/B (lines 24" + Dash + "31, 0" + Dash + "7)")
+        << qlist(aThenB);
+
+    QTest::newRow("unnamed 16 lines")
+        << toQt(unnamed(16)) << QString::fromStdString("GPIO chip, lines 0" + Dash + "15")
+        << qlist(range(0, 16));
+}
+
+void tst_GpioCard::lineChoice()
+{
+    QFETCH(QStringList, lineNames);
+    QFETCH(QString, kind);
+    QFETCH(QList<unsigned>, offsets);
+
+    Bench bench;
+    bench.addChip("gpiochip0", toStd(lineNames));
+    const std::vector<CardOffer> offers = bench.offers();
+    QCOMPARE(offers.size(), std::size_t(1));
+    QCOMPARE(QString::fromStdString(offers[0].info.kind), kind);
+
+    // The lines shown are the lines taken.
+    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
+    QVERIFY(card);
+    QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
+    QCOMPARE(bench.log.requests.size(), std::size_t(1));
+    QCOMPARE(qlist(bench.log.requests[0].offsets), offsets);
+}
+
+void tst_GpioCard::openFailures_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("fixMentions");
+
+    QTest::newRow("permission") << EACCES << "Permission denied"
+                                << "60-gpiochip.rules";
+    QTest::newRow("not permitted") << EPERM << "Operation not permitted"
+                                   << "udevadm trigger";
+    QTest::newRow("busy") << EBUSY << "Device or resource busy"
+                          << "fuser -v";
+    QTest::newRow("not a chip") << ENOTTY << "Inappropriate ioctl for device"
+                                << "not a GPIO chip";
+    QTest::newRow("gone") << ENODEV << "No such device"
+                          << "has gone";
+    QTest::newRow("other") << EIO << "Input/output error"
+                           << "";
+}
+
+void tst_GpioCard::openFailures()
+{
+    QFETCH(int, error);
+    QFETCH(QString, text);
+    QFETCH(QString, fixMentions);
+
+    // Listed while it opened; fails when chosen.
+    Bench bench;
+    bench.addChip("gpiochip3", unnamed(16));
+    std::vector<CardOffer> offers = bench.offers();
+    QCOMPARE(offers.size(), std::size_t(1));
+    std::unique_ptr<Card> card = offers[0].make();
+    bench.failures[bench.node("gpiochip3")] = error;
+
+    const DispatchStatus status = card->open();
+    QVERIFY(status.failed);
+    QCOMPARE(status.code, error);
+    const QString description = QString::fromStdString(status.description);
+    QVERIFY2(description.startsWith(QString::fromStdString(bench.node("gpiochip3")) + ": " + text),
+             qPrintable(description));
+    if (fixMentions.isEmpty())
+        QVERIFY(!description.contains("To fix"));
+    else
+        QVERIFY2(description.contains(fixMentions), qPrintable(description));
+
+    // The same words in the list, reason and fix apart.
+    offers = bench.offers();
+    QCOMPARE(QString::fromStdString(offers[0].status), text);
+    QCOMPARE(offers[0].fix.empty(), fixMentions.isEmpty());
+    QVERIFY(!offers[0].usable);
+}
+
+void tst_GpioCard::openRefusesAChipThatLostTheLines()
+{
+    Bench bench;
+    FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
+    std::vector<CardOffer> offers = bench.offers();
+    std::unique_ptr<Card> card = offers[0].make();
+    setup.lineNames.resize(40); // another, smaller chip now has the node
+
+    const DispatchStatus status = card->open();
+    QVERIFY(status.failed);
+    QCOMPARE(status.code, ENODEV);
+    QCOMPARE(status.description,
+             bench.node("gpiochip0") + ": line 47 is gone (the chip now has 40 lines)");
+    QCOMPARE(bench.log.closes, bench.log.opens);
+}
+
+void tst_GpioCard::configureWords_data()
+{
+    QTest::addColumn<int>("chip");
+    QTest::addColumn<int>("word");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("0x9B all inputs") << 0 << 0x9B << true;
+    QTest::newRow("0x7F9B high byte ignored") << 0 << 0x7F9B << true;
+    QTest::newRow("0x80 all outputs") << 0 << 0x80 << false;
+    QTest::newRow("0x9A port C lower out") << 0 << 0x9A << false;
+    QTest::newRow("0x92 port C out") << 0 << 0x92 << false;
+    QTest::newRow("0xBB mode 1 group A") << 0 << 0xBB << false;
+    QTest::newRow("0x9F mode 1 group B") << 0 << 0x9F << false;
+    QTest::newRow("0x1B bit set/reset") << 0 << 0x1B << false;
+    QTest::newRow("chip 1") << 1 << 0x9B << false;
+    QTest::newRow("chip -1") << -1 << 0x9B << false;
+}
+
+void tst_GpioCard::configureWords()
+{
+    QFETCH(int, chip);
+    QFETCH(int, word);
+    QFETCH(bool, accepted);
+
+    Bench bench;
+    bench.addChip("gpiochip0", ppiLines());
+    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
+    QVERIFY(card);
+
+    QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), accepted));
+    QCOMPARE(bench.log.requests.size(), std::size_t(accepted ? 1 : 0));
+    if (accepted) {
+        QCOMPARE(bench.log.requests[0].consumer, "velmora");
+        QCOMPARE(bench.log.requests[0].offsets, range(0, 16));
+        // Asked again, the lines are already ours.
+        QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), true));
+        QCOMPARE(bench.log.requests.size(), std::size_t(1));
+    } else {
+        std::int16_t value = 99;
+        QVERIFY(isBoolean(card->readPort(0, value), false));
+        QCOMPARE(value, std::int16_t(99));
+    }
+}
+
+void tst_GpioCard::requestFailures_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<QString>("after");
+
+    QTest::newRow("busy, holder known")
+        << EBUSY << true << "line 37 (IIN5) is busy: held by \"gpio-keys\"";
+    QTest::newRow("busy, holder gone")
+        << EBUSY << false
+        << QString::fromStdString("lines 32" + Dash + "47: Device or resource busy");
+    QTest::newRow("invalid") << EINVAL << false
+                             << QString::fromStdString("cannot take lines 32" + Dash +
+                                                       "47 as inputs: Invalid argument");
+}
+
+void tst_GpioCard::requestFailures()
+{
+    QFETCH(int, error);
+    QFETCH(bool, held);
+    QFETCH(QString, after);
+
+    Bench bench;
+    std::vector<std::string> names(48);
+    for (unsigned i = 0; i < 16; ++i)
+        names[32 + i] = "IIN" + std::to_string(i);
+    FakeChipSetup &setup = bench.addChip("gpiochip0", names);
+    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
+    QVERIFY(card);
+    setup.requestError = error;
+    setup.consumers[3] = "not one of ours"; // outside the chosen lines
+    if (held)
+        setup.consumers[37] = "gpio-keys";
+
+    const DispatchOutcome outcome = card->configurePorts(0, 0x9B);
+    QVERIFY(outcome.status.failed);
+    QCOMPARE(outcome.status.code, error);
+    QCOMPARE(QString::fromStdString(outcome.status.description),
+             QString::fromStdString(bench.node("gpiochip0")) + ": " + after);
+
+    std::int16_t value = 99;
+    QVERIFY(isBoolean(card->readPort(0, value), false));
+    QCOMPARE(value, std::int16_t(99));
+    QCOMPARE(bench.log.reads, 0);
+}
+
+void tst_GpioCard::readMapsChosenLinesToPorts_data()
+{
+    QTest::addColumn<QList<int>>("inputs"); // IIN0..IIN15
+    QTest::addColumn<int>("port0");
+    QTest::addColumn<int>("port1");
+
+    QTest::newRow("all low") << QList<int>(16, 0) << 0 << 0;
+    QTest::newRow("all high") << QList<int>(16, 1) << 0xFF << 0xFF;
+    QTest::newRow("IIN0 and IIN15")
+        << QList<int>{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1} << 0x01 << 0x80;
+    QTest::newRow("patterns") << QList<int>{1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 1, 1, 1, 1, 0, 0} << 0xA5
+                              << 0x3C;
+}
+
+void tst_GpioCard::readMapsChosenLinesToPorts()
+{
+    QFETCH(QList<int>, inputs);
+    QFETCH(int, port0);
+    QFETCH(int, port1);
+
+    Bench bench;
+    FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
+    for (unsigned i = 0; i < 8; ++i) {
+        setup.values[40 + i] = inputs[i];
+        setup.values[32 + i] = inputs[8 + i];
+    }
+    for (unsigned offset = 0; offset < 32; ++offset)
+        setup.values[offset] = 1; // IIN16.. are not the card's lines
+    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
+    QVERIFY(card);
+
+    std::int16_t value = 99;
+    QVERIFY(isBoolean(card->readPort(0, value), false)); // before ConfigurePorts
+    QCOMPARE(value, std::int16_t(99));
+    QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
+    for (std::int32_t port : {2, -1, 65536}) {
+        QVERIFY(isBoolean(card->readPort(port, value), false));
+        QCOMPARE(value, std::int16_t(99));
+    }
+    QCOMPARE(bench.log.reads, 0);
+
+    QVERIFY(isBoolean(card->readPort(0, value), true));
+    QCOMPARE(int(value), port0);
+    QCOMPARE(bench.log.reads, 1);
+    QVERIFY(isBoolean(card->readPort(1, value), true));
+    QCOMPARE(int(value), port1);
+    QCOMPARE(bench.log.reads, 2);
+}
+
+void tst_GpioCard::readFailures_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("chip gone") << ENODEV << "No such device (the GPIO chip has gone away)";
+    QTest::newRow("I/O error") << EIO << "Input/output error";
+}
+
+void tst_GpioCard::readFailures()
+{
+    QFETCH(int, error);
+    QFETCH(QString, text);
+
+    Bench bench;
+    FakeChipSetup &setup = bench.addChip("gpiochip7", unnamed(24));
+    std::unique_ptr<Card> card = bench.openedCard("gpiochip7");
+    QVERIFY(card);
+    QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
+    setup.readError = error;
+
+    std::int16_t value = 99;
+    const DispatchOutcome outcome = card->readPort(1, value);
+    QVERIFY(outcome.status.failed);
+    QCOMPARE(outcome.status.code, error);
+    QCOMPARE(QString::fromStdString(outcome.status.description),
+             QString::fromStdString(bench.node("gpiochip7")) + ": " + text);
+    QCOMPARE(value, std::int16_t(99));
+}
+
+void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut_data()
+{
+    QTest::addColumn<bool>("configure");
+    QTest::addColumn<bool>("closeFirst");
+
+    QTest::newRow("configured, closed, destroyed") << true << true;
+    QTest::newRow("configured, destroyed") << true << false;
+    QTest::newRow("never configured, closed") << false << true;
+    QTest::newRow("never configured, destroyed") << false << false;
+}
+
+void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut()
+{
+    QFETCH(bool, configure);
+    QFETCH(bool, closeFirst);
+
+    Bench bench;
+    bench.addChip("gpiochip0", unnamed(16));
+    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
+    QVERIFY(card);
+    const ChipLog listed = bench.log;
+    if (configure)
+        QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
+
+    if (closeFirst) {
+        card->close();
+        QCOMPARE(bench.log.releases, configure ? 1 : 0);
+        QCOMPARE(bench.log.closes, listed.closes + 1);
+        card->close();
+        // Closed, it has nothing to read.
+        std::int16_t value = 99;
+        QVERIFY(isBoolean(card->readPort(0, value), false));
+        QCOMPARE(bench.log.reads, 0);
+    }
+    card.reset();
+    QCOMPARE(bench.log.releases, configure ? 1 : 0);
+    QCOMPARE(bench.log.closes, listed.closes + 1);
+    QCOMPARE(bench.log.opens, listed.opens);
+}
+
+void tst_GpioCard::libgpiodRejectsNodesThatAreNotChips()
+{
+    // The real library, against a plain file and a missing node.
+    QTemporaryDir dir;
+    const std::filesystem::path devDir = dir.path().toStdString();
+    std::ofstream(devDir / "gpiochip0").put('\0');
+
+    int error = 0;
+    QVERIFY(!systemGpioApi().open((devDir / "gpiochip9").string(), error));
+    QCOMPARE(error, ENOENT);
+
+    const std::vector<CardOffer> offers = findGpioCards(systemGpioApi(), devDir);
+    QCOMPARE(offers.size(), std::size_t(1));
+    QVERIFY(!offers[0].usable);
+    QCOMPARE(offers[0].status, "Inappropriate ioctl for device");
+    QVERIFY(offers[0].fix.find("not a GPIO chip") != std::string::npos);
+}
+
+void tst_GpioCard::realChip()
+{
+    const QByteArray path = qgetenv("VELMORA_TEST_GPIOCHIP");
+    if (path.isEmpty())
+        QSKIP("set VELMORA_TEST_GPIOCHIP to a chip node (e.g. /dev/gpiochip0) with 16 free lines "
+              "to test against real hardware");
+
+    const std::filesystem::path node = path.toStdString();
+    const std::vector<CardOffer> offers = findGpioCards(systemGpioApi(), node.parent_path());
+    const auto offer = std::ranges::find_if(
+        offers, [&](const CardOffer &o) { return o.info.location == node.string(); });
+    QVERIFY2(offer != offers.end(), "the chip is not listed");
+    QVERIFY2(offer->usable, (offer->status + "; " + offer->fix).c_str());
+    qInfo("%s: %s", offer->info.name.c_str(), offer->info.kind.c_str());
+
+    std::unique_ptr<Card> card = offer->make();
+    const DispatchStatus opened = card->open();
+    QVERIFY2(!opened.failed, opened.description.c_str());
+    const DispatchOutcome configured = card->configurePorts(0, 0x9B);
+    QVERIFY2(!configured.status.failed, configured.status.description.c_str());
+    QVERIFY(isBoolean(configured, true));
+    for (std::int32_t port : {0, 1}) {
+        std::int16_t value = -1;
+        const DispatchOutcome read = card->readPort(port, value);
+        QVERIFY2(!read.status.failed, read.status.description.c_str());
+        QVERIFY(isBoolean(read, true));
+        QVERIFY(value >= 0 && value <= 0xFF);
+        qInfo("port %d: 0x%02x", int(port), unsigned(value));
+    }
+    card->close();
+}
+
+QTEST_GUILESS_MAIN(tst_GpioCard)
+#include "tst_gpiocard.moc"
