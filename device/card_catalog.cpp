@@ -2,6 +2,13 @@
 
 #include "simulated_card.h"
 
+#if VELMORA_WITH_COMEDI
+#include "comedi_card.h"
+#endif
+#if VELMORA_WITH_GPIOD
+#include "gpio_card.h"
+#endif
+
 namespace velmora {
 
 bool sameCard(const CardInfo &a, const CardInfo &b)
@@ -26,6 +33,20 @@ std::vector<CardOffer> SystemCardCatalog::offers()
         return std::make_unique<SimulatedCard>();
     };
     offers.push_back(std::move(simulated));
+
+    // Each real card kind scans on its own: a node that cannot be opened is a row that says
+    // why, never the end of the list.
+    const auto append = [&offers](std::vector<CardOffer> found) {
+        for (CardOffer &offer : found)
+            offers.push_back(std::move(offer));
+    };
+#if VELMORA_WITH_COMEDI
+    append(findComediCards(systemComediApi()));
+#endif
+#if VELMORA_WITH_GPIOD
+    append(findGpioCards(systemGpioApi()));
+#endif
+    (void)append;
     return offers;
 }
 
