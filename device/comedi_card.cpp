@@ -1,5 +1,7 @@
 #include "comedi_card.h"
 
+#include "ppi_control_word.h"
+
 #include "automation_error.h"
 
 #include <array>
@@ -14,22 +16,17 @@ constexpr unsigned MaxMinor = 47; // the comedi core's fixed minors
 constexpr unsigned MinChannels = 16;
 constexpr std::int32_t OnlyChip = 0;
 
-// 8255 control word: bit 7 set is a mode set; clear, it sets or resets one bit of port C.
-constexpr unsigned ModeSetFlag = 0x80;
-constexpr unsigned ModeBits = 0x64; // group A mode (bits 6, 5) and group B mode (bit 2)
-
-// The channels of each port group of an 8255 subdevice, and the mode-set bit that makes the
-// group an input.
+// The channels of each port group of an 8255 subdevice.
 struct PortGroup {
     unsigned firstChannel;
     unsigned channelCount;
-    unsigned inputBit;
+    PpiControlWord::Group group;
 };
 constexpr std::array<PortGroup, 4> PortGroups{{
-    {0, 8, 0x10},  // A
-    {8, 8, 0x02},  // B
-    {16, 4, 0x01}, // C lower
-    {20, 4, 0x08}, // C upper
+    {0, 8, PpiControlWord::Group::PortA},
+    {8, 8, PpiControlWord::Group::PortB},
+    {16, 4, PpiControlWord::Group::PortCLower},
+    {20, 4, PpiControlWord::Group::PortCUpper},
 }};
 
 DispatchOutcome booleanResult(bool b)
@@ -190,18 +187,18 @@ DispatchOutcome ComediCard::configurePorts(std::int32_t chip, std::int16_t contr
         return notOpen();
     if (chip != OnlyChip)
         return booleanResult(false);
-    const auto word = static_cast<unsigned>(static_cast<std::uint16_t>(controlWord)) & 0xFFu;
+    const PpiControlWord word(controlWord);
     // Port C bit set/reset has no counterpart in comedi's direction calls, and comedi runs
     // an 8255 in mode 0 only.
-    if ((word & ModeSetFlag) == 0 || (word & ModeBits) != 0)
+    if (!word.isMode0())
         return booleanResult(false);
     return m_type == ComediSubdeviceType::DigitalIO ? configureDio(word) : configureDi(word);
 }
 
-DispatchOutcome ComediCard::configureDio(unsigned word)
+DispatchOutcome ComediCard::configureDio(PpiControlWord word)
 {
     for (const PortGroup &group : PortGroups) {
-        const bool output = (word & group.inputBit) == 0;
+        const bool output = !word.isInput(group.group);
         for (unsigned channel = group.firstChannel;
              channel < group.firstChannel + group.channelCount && channel < m_channels; ++channel) {
             if (const int error = m_device->dioConfig(m_subdevice, channel, output); error != 0)
@@ -211,11 +208,11 @@ DispatchOutcome ComediCard::configureDio(unsigned word)
     return booleanResult(true);
 }
 
-DispatchOutcome ComediCard::configureDi(unsigned word) const
+DispatchOutcome ComediCard::configureDi(PpiControlWord word) const
 {
     // Inputs it can only be: asking for that is fine, asking for an output is not.
     for (const PortGroup &group : PortGroups) {
-        if (group.firstChannel < m_channels && (word & group.inputBit) == 0)
+        if (group.firstChannel < m_channels && !word.isInput(group.group))
             return booleanResult(false);
     }
     return booleanResult(true);

@@ -3,6 +3,7 @@
 #include "card.h"
 #include "card_catalog.h"
 #include "comedilib_api.h"
+#include "ppi_control_word.h"
 
 #include <filesystem>
 #include <memory>
@@ -36,8 +37,8 @@ public:
 private:
     DispatchOutcome comediFailure(int error) const;
     DispatchOutcome notOpen() const;
-    DispatchOutcome configureDio(unsigned word);
-    DispatchOutcome configureDi(unsigned word) const;
+    DispatchOutcome configureDio(PpiControlWord word);
+    DispatchOutcome configureDi(PpiControlWord word) const;
 
     ComediApi &m_api;
     std::string m_node;

@@ -1,5 +1,7 @@
 #include "gpio_card.h"
 
+#include "ppi_control_word.h"
+
 #include "automation_error.h"
 
 #include <algorithm>
@@ -18,8 +20,6 @@ constexpr const char *EnDash = "\xE2\x80\x93";
 constexpr std::string_view NodePrefix = "gpiochip";
 
 constexpr std::int32_t OnlyChip = 0;
-// Mode set, modes 0, ports A, B and C all inputs: the one setup these lines can follow.
-constexpr unsigned AllInputsWord = 0x9B;
 constexpr std::size_t LinesPerPort = 8;
 
 DispatchOutcome booleanResult(bool b)
@@ -316,10 +316,9 @@ DispatchOutcome GpioCard::configurePorts(std::int32_t chip, std::int16_t control
 {
     if (chip != OnlyChip)
         return booleanResult(false);
-    // The high byte is not part of the 8255's control register.
-    const unsigned word = static_cast<std::uint16_t>(controlWord) & 0xFFu;
-    if (word != AllInputsWord)
-        return booleanResult(false); // the lines are inputs only
+    // Every port an input is the one setup these lines can follow.
+    if (!PpiControlWord(controlWord).allInputs())
+        return booleanResult(false);
     if (!m_chip)
         return failure(error_code::DeviceIoError, "the card is not open");
     if (m_requested)

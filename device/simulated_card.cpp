@@ -1,6 +1,7 @@
 #include "simulated_card.h"
 
 #include "automation_error.h"
+#include "ppi_control_word.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,14 +17,6 @@ namespace velmora {
 namespace {
 
 constexpr std::int32_t OnlyChip = 0;
-
-// 8255 control word: bit 7 set is a mode set; clear, it sets or resets one bit of port C.
-constexpr unsigned ModeSetFlag = 0x80;
-constexpr unsigned ModeBits = 0x64; // group A mode (bits 6, 5) and group B mode (bit 2)
-constexpr unsigned PortAInput = 0x10;
-constexpr unsigned PortCUpperInput = 0x08;
-constexpr unsigned PortBInput = 0x02;
-constexpr unsigned PortCLowerInput = 0x01;
 
 DispatchOutcome booleanResult(bool b)
 {
@@ -105,22 +98,22 @@ DispatchOutcome SimulatedCard::configurePorts(std::int32_t chip, std::int16_t co
 
     if (chip != OnlyChip)
         return booleanResult(false);
-    const auto word = static_cast<unsigned>(static_cast<std::uint16_t>(controlWord)) & 0xFFu;
-    if ((word & ModeSetFlag) == 0) {
-        // Bit set/reset: bits 3..1 pick the port C bit, bit 0 is its new level.
-        const unsigned bit = (word >> 1) & 0x07u;
-        if (word & 0x01u)
-            m_outputLatch[2] = static_cast<std::uint8_t>(m_outputLatch[2] | (1u << bit));
+    using Group = PpiControlWord::Group;
+    const PpiControlWord word(controlWord);
+    if (!word.isModeSet()) {
+        const unsigned mask = 1u << word.portCBit();
+        if (word.portCLevel())
+            m_outputLatch[2] = static_cast<std::uint8_t>(m_outputLatch[2] | mask);
         else
-            m_outputLatch[2] = static_cast<std::uint8_t>(m_outputLatch[2] & ~(1u << bit));
+            m_outputLatch[2] = static_cast<std::uint8_t>(m_outputLatch[2] & ~mask);
         return booleanResult(true);
     }
-    if (word & ModeBits)
+    if (!word.isMode0())
         return booleanResult(false); // strobed and bidirectional modes are not simulated
-    m_isInput[PortA] = (word & PortAInput) != 0;
-    m_isInput[PortB] = (word & PortBInput) != 0;
-    m_isInput[PortCUpper] = (word & PortCUpperInput) != 0;
-    m_isInput[PortCLower] = (word & PortCLowerInput) != 0;
+    m_isInput[PortA] = word.isInput(Group::PortA);
+    m_isInput[PortB] = word.isInput(Group::PortB);
+    m_isInput[PortCUpper] = word.isInput(Group::PortCUpper);
+    m_isInput[PortCLower] = word.isInput(Group::PortCLower);
     // A mode set clears every output latch, as on the real chip.
     m_outputLatch = {};
     return booleanResult(true);
