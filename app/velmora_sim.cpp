@@ -68,31 +68,12 @@ std::uint16_t parsePortValue(std::string_view text)
     const bool negative = digits.starts_with('-');
     if (negative)
         digits.remove_prefix(1);
-    unsigned base = 10;
-    if (digits.starts_with("0x") || digits.starts_with("0X")) {
-        base = 16;
-        digits.remove_prefix(2);
+    const std::optional<std::uint32_t> parsed = parseRegisterNumber(digits);
+    if (!parsed) {
+        throw UsageError("port value '" + std::string(text) +
+                         "' is not a number (decimal, 0x-hex, or negative decimal)");
     }
-    const auto notANumber = [&] {
-        return UsageError("port value '" + std::string(text) +
-                          "' is not a number (decimal, 0x-hex, or negative decimal)");
-    };
-    if (digits.empty())
-        throw notANumber();
-    std::uint32_t value = 0;
-    for (const char c : digits) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            throw notANumber();
-        // Saturate rather than wrap, so that a long number still reads as out of range.
-        value = value > 0xffff ? value : value * base + digit;
-    }
+    const std::uint32_t value = *parsed;
     if (negative ? value > 0x8000 : value > 0xffff) {
         throw UsageError("port value '" + std::string(text) + "' is out of range (-32768..65535)");
     }

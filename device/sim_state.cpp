@@ -1,5 +1,6 @@
 #include "sim_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -97,32 +98,13 @@ void checkBytes(std::string_view line, std::size_t lineNo)
 // A register value: decimal, or 0x followed by hex digits; nothing else, no sign, no spaces.
 std::uint16_t parsePortField(std::string_view key, std::string_view text, std::size_t lineNo)
 {
-    std::string_view digits = text;
-    unsigned base = 10;
-    if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits.remove_prefix(2);
-    }
     const auto prefix = std::string(key) + " value " + quoted(text);
-    if (digits.empty())
+    const std::optional<std::uint32_t> value = parseRegisterNumber(text);
+    if (!value)
         refuseLine(lineNo, prefix + " is not a number");
-    std::uint32_t value = 0;
-    for (const char c : digits) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            refuseLine(lineNo, prefix + " is not a number");
-        // Saturate rather than wrap, so that a long number still reads as out of range.
-        value = value > 0xffff ? value : value * base + digit;
-    }
-    if (value > 0xffff)
+    if (*value > 0xffff)
         refuseLine(lineNo, prefix + " is out of range (0x0000 to 0xffff)");
-    return static_cast<std::uint16_t>(value);
+    return static_cast<std::uint16_t>(*value);
 }
 
 // Each line after the first sets one of these keys, each exactly once.
@@ -143,6 +125,33 @@ std::string keyName(std::size_t key)
 }
 
 } // namespace
+
+std::optional<std::uint32_t> parseRegisterNumber(std::string_view text)
+{
+    std::string_view digits = text;
+    unsigned base = 10;
+    if (digits.starts_with("0x") || digits.starts_with("0X")) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    if (digits.empty())
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : digits) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return std::nullopt;
+        // Saturate rather than wrap, so that a long number still reads as out of range.
+        value = std::min<std::uint32_t>(value * base + digit, 0x10000);
+    }
+    return value;
+}
 
 std::string_view toString(SimPattern pattern)
 {

@@ -43,6 +43,11 @@ struct SimState {
     friend bool operator==(const SimState &, const SimState &) = default;
 };
 
+// A register value as a user or the state file writes it: decimal, or 0x followed by hex
+// digits. Values past 0xffff come back as 0x10000, so that they read as out of range; text
+// that is not such a number comes back empty.
+std::optional<std::uint32_t> parseRegisterNumber(std::string_view text);
+
 std::string_view toString(SimPattern pattern);
 std::string_view toString(SimFaultMode mode);
 std::string_view toString(SimOperation op);
