@@ -114,10 +114,21 @@ void VelmoraApplication::fail(const AutomationError &error)
 
 int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
 {
-    MonitorWindow window(velmoraWindow(), std::make_unique<CardControl>(std::move(initial)));
-    CardControl &control = window.deviceControlWidget().control();
+    auto control = std::make_unique<CardControl>(std::move(initial));
+    return runMonitor(
+        [&control](QWidget *container) {
+            return new DeviceControlWidget(std::move(control), container);
+        },
+        catalog);
+}
+
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
+{
+    MonitorWindow window(velmoraWindow(), makeHost);
+    CardControl *control = window.deviceControlHost().cardControl();
     DialogCardSelector selector(catalog, &window);
-    control.setSelector(&selector);
+    if (control != nullptr)
+        control->setSelector(&selector);
 
     Monitor monitor(window, [&window](const AutomationError &error) {
         window.setTimerEnabled(false);
@@ -128,7 +139,8 @@ int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
     window.show();
     const int status = QApplication::exec();
 
-    control.setSelector(nullptr);
+    if (control != nullptr)
+        control->setSelector(nullptr);
     return status; // the window goes next, and with it the control and its card
 }
 

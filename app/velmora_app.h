@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation_error.h"
+#include "monitor_window.h"
 
 #include <QApplication>
 
@@ -45,5 +46,8 @@ private:
 // closing the window or a False selection, 1 after an error report. The card is released on
 // every way out.
 int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog);
+// The same with whatever `makeHost` puts at the device control's place; where that is the
+// control we supply, it offers the catalog's cards in its selection dialog.
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog);
 
 } // namespace velmora

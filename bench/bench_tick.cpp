@@ -57,7 +57,7 @@ struct Setup {
         file.store(states[0]);
     }
 
-    Card &card() { return window.deviceControlWidget().control().card(); }
+    Card &card() { return window.deviceControlHost().cardControl()->card(); }
 
     void floorTick()
     {

@@ -223,7 +223,7 @@ void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
                 dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
             });
             click(window, "Selectcmd"); // returns when the dialog is done
-            caption = window.deviceControlWidget().cardName();
+            caption = window.deviceControlHost().cardName();
             QTRY_VERIFY(newLog.reads.size() >= 2);
             for (int i = 0; i < 16; ++i)
                 if (window.btnInput(i).value())

@@ -225,8 +225,10 @@ void tst_Window::deviceControlStaysClearOfLabelAndIndicators()
     for (int i = 0; i < 16; ++i)
         QVERIFY(!ocx.intersects(windowRect(QString("btnInput(%1)").arg(i))));
     QVERIFY(windowRect("Frame1").contains(ocx));
-    QCOMPARE(m_window->deviceControlWidget().cardName(), QString("Fake card"));
-    QVERIFY(m_window->deviceControlWidget().text().startsWith("Fake"));
+    QCOMPARE(m_window->deviceControlHost().cardName(), QString("Fake card"));
+    auto *widget = qobject_cast<DeviceControlWidget *>(&m_window->deviceControlHost());
+    QVERIFY(widget);
+    QVERIFY(widget->caption().startsWith("Fake"));
 }
 
 void tst_Window::enablingARunningTimerKeepsItsCount()

@@ -1,19 +1,21 @@
 #include "device_control_widget.h"
 
 #include <QFontMetrics>
+#include <QLabel>
 
 namespace velmora {
 
 DeviceControlWidget::DeviceControlWidget(std::unique_ptr<CardControl> control, QWidget *parent)
-    : QLabel(parent)
+    : DeviceControlHost(parent)
     , m_control(std::move(control))
+    , m_caption(new QLabel(this))
 {
-    setFocusPolicy(Qt::NoFocus);
-    setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_caption->setFocusPolicy(Qt::NoFocus);
+    m_caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     QFont small = font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
-    setFont(small);
-    setForegroundRole(QPalette::PlaceholderText);
+    m_caption->setFont(small);
+    m_caption->setForegroundRole(QPalette::PlaceholderText);
     resize(ControlSize);
     m_control->setCardChangedCallback([this](const CardInfo &info) { showCard(info); });
     showCard(m_control->card().info());
@@ -23,6 +25,11 @@ DeviceControlWidget::~DeviceControlWidget()
 {
     // The callback points back here; the control (and its card) goes with this widget.
     m_control->setCardChangedCallback({});
+}
+
+QString DeviceControlWidget::caption() const
+{
+    return m_caption->text();
 }
 
 void DeviceControlWidget::showCard(const CardInfo &info)
@@ -37,14 +44,16 @@ void DeviceControlWidget::showCard(const CardInfo &info)
 
 void DeviceControlWidget::resizeEvent(QResizeEvent *event)
 {
-    QLabel::resizeEvent(event);
+    DeviceControlHost::resizeEvent(event);
+    m_caption->setGeometry(rect());
     updateCaption();
 }
 
 void DeviceControlWidget::updateCaption()
 {
     // Long names (a comedi board with its node) are elided; the tool tip keeps them whole.
-    setText(fontMetrics().elidedText(m_cardName, Qt::ElideRight, contentsRect().width()));
+    m_caption->setText(
+        m_caption->fontMetrics().elidedText(m_cardName, Qt::ElideRight, m_caption->width()));
 }
 
 } // namespace velmora

@@ -1,25 +1,27 @@
 #pragma once
 
 #include "card_control.h"
-
-#include <QLabel>
+#include "device_control_host.h"
 
 #include <memory>
 
+class QLabel;
+
 namespace velmora {
 
-// The device control's place on the window: it owns the control we supply and shows, in a
+// The device control this program supplies, on the window: it owns the control and shows, in a
 // small caption, which card the control drives. It takes no focus.
-class DeviceControlWidget final : public QLabel {
+class DeviceControlWidget final : public DeviceControlHost {
     Q_OBJECT
 
 public:
     explicit DeviceControlWidget(std::unique_ptr<CardControl> control, QWidget *parent = nullptr);
     ~DeviceControlWidget() override;
 
-    Dispatch &dispatch() noexcept { return *m_control; }
-    CardControl &control() noexcept { return *m_control; }
-    QString cardName() const { return m_cardName; }
+    Dispatch &dispatch() override { return *m_control; }
+    CardControl *cardControl() override { return m_control.get(); }
+    QString cardName() const override { return m_cardName; }
+    QString caption() const; // as shown, elided where the name is long
 
     static constexpr QSize ControlSize{192, 18}; // ours to choose; clear of the label and rows
 
@@ -31,6 +33,7 @@ private:
     void updateCaption();
 
     std::unique_ptr<CardControl> m_control;
+    QLabel *m_caption = nullptr;
     QString m_cardName;
 };
 

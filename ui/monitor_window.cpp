@@ -1,6 +1,7 @@
 #include "monitor_window.h"
 
 #include "card_control.h"
+#include "device_control_host.h"
 #include "device_control_widget.h"
 #include "indicator_box.h"
 #include "twips.h"
@@ -67,24 +68,35 @@ QFont labelFont(const FontSpec &spec)
 
 } // namespace
 
+MonitorWindow::MonitorWindow(const WindowDescription &description, const HostFactory &makeHost,
+                             QWidget *parent)
+    : QWidget(parent)
+{
+    build(description, makeHost);
+}
+
 MonitorWindow::MonitorWindow(const WindowDescription &description,
                              std::unique_ptr<CardControl> control, QWidget *parent)
-    : QWidget(parent)
-    , m_deviceControl(*control)
-{
-    build(description, std::move(control));
-}
+    : MonitorWindow(
+          description,
+          [&control](QWidget *container) {
+              return new DeviceControlWidget(std::move(control), container);
+          },
+          parent)
+{}
 
 MonitorWindow::~MonitorWindow() = default;
 
 QWidget *MonitorWindow::makeControl(const ControlSpec &spec, QWidget *container,
-                                    std::unique_ptr<CardControl> &control)
+                                    const HostFactory &makeHost)
 {
     const QString caption = qstr(spec.caption);
     switch (spec.kind) {
     case ControlKind::DeviceControl:
-        m_deviceWidget = new DeviceControlWidget(std::move(control), container);
-        return m_deviceWidget;
+        m_deviceHost = makeHost(container);
+        if (m_deviceHost != nullptr)
+            m_deviceControl.emplace(m_deviceHost->dispatch());
+        return m_deviceHost;
     case ControlKind::PushButton:
         return new QPushButton(caption, container);
     case ControlKind::CheckBox: {
@@ -109,8 +121,7 @@ QWidget *MonitorWindow::makeControl(const ControlSpec &spec, QWidget *container,
     return nullptr;
 }
 
-void MonitorWindow::build(const WindowDescription &description,
-                          std::unique_ptr<CardControl> control)
+void MonitorWindow::build(const WindowDescription &description, const HostFactory &makeHost)
 {
     setObjectName(qstr(description.name));
     setWindowTitle(qstr(description.caption));
@@ -124,7 +135,7 @@ void MonitorWindow::build(const WindowDescription &description,
         if (container == containers.end())
             throw std::logic_error("window description: no container " +
                                    std::string(spec.container));
-        QWidget *widget = makeControl(spec, container->second, control);
+        QWidget *widget = makeControl(spec, container->second, makeHost);
         if (widget == nullptr)
             return;
         widget->setObjectName(controlName(spec));
@@ -176,7 +187,7 @@ void MonitorWindow::build(const WindowDescription &description,
     if (!order.empty())
         order.front().second->setFocus(); // taken when the window first shows
 
-    if (m_timer == nullptr || m_deviceWidget == nullptr ||
+    if (m_timer == nullptr || m_deviceHost == nullptr ||
         std::ranges::find(m_indicators, nullptr) != m_indicators.end())
         throw std::logic_error(
             "window description lacks the timer, the device control or an indicator");

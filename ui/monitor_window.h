@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 class QTimer;
@@ -15,7 +16,7 @@ class QTimer;
 namespace velmora {
 
 class CardControl;
-class DeviceControlWidget;
+class DeviceControlHost;
 class IndicatorBox;
 
 // The monitor's one window, built from its description, and the operations it offers the
@@ -24,11 +25,17 @@ class MonitorWindow final : public QWidget {
     Q_OBJECT
 
 public:
+    // Makes what stands at the device control's place, as a child of `container`.
+    using HostFactory = std::function<DeviceControlHost *(QWidget *container)>;
+
+    MonitorWindow(const WindowDescription &description, const HostFactory &makeHost,
+                  QWidget *parent = nullptr);
+    // With the device control this program supplies, driving the control's card.
     MonitorWindow(const WindowDescription &description, std::unique_ptr<CardControl> control,
                   QWidget *parent = nullptr);
     ~MonitorWindow() override;
 
-    DeviceControl &deviceControl() noexcept { return m_deviceControl; }
+    DeviceControl &deviceControl() noexcept { return *m_deviceControl; }
     IndicatorBox &btnInput(int index) { return *m_indicators.at(static_cast<std::size_t>(index)); }
 
     bool timerEnabled() const;
@@ -52,20 +59,19 @@ public:
     // The widget built for a control: "Initcmd", "btnInput(3)", "Frame1".
     QWidget *control(const QString &name) const;
     QTimer &timer() const noexcept { return *m_timer; }
-    DeviceControlWidget &deviceControlWidget() const noexcept { return *m_deviceWidget; }
+    DeviceControlHost &deviceControlHost() const noexcept { return *m_deviceHost; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void build(const WindowDescription &description, std::unique_ptr<CardControl> control);
-    QWidget *makeControl(const ControlSpec &spec, QWidget *container,
-                         std::unique_ptr<CardControl> &control);
+    void build(const WindowDescription &description, const HostFactory &makeHost);
+    QWidget *makeControl(const ControlSpec &spec, QWidget *container, const HostFactory &makeHost);
 
     QTimer *m_timer = nullptr;
-    DeviceControlWidget *m_deviceWidget = nullptr;
+    DeviceControlHost *m_deviceHost = nullptr;
     std::array<IndicatorBox *, IndicatorCount> m_indicators{};
-    DeviceControl m_deviceControl;
+    std::optional<DeviceControl> m_deviceControl;
     bool m_ending = false;
 };
 
