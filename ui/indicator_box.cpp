@@ -1,5 +1,6 @@
 #include "indicator_box.h"
 
+#include <QEvent>
 #include <QFontMetrics>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
@@ -31,6 +32,8 @@ IndicatorBox::Layout IndicatorBox::layoutFor(const QRect &area) const
     // Every indicator fits the same reference caption, so that all sixteen share one size
     // whatever rounding the scale factor brings.
     Layout layout;
+    layout.area = area;
+    layout.text = text();
     layout.font = font();
     QRectF reference;
     for (;;) {
@@ -78,7 +81,9 @@ void IndicatorBox::paintEvent(QPaintEvent *)
     QStylePainter painter(this);
     QStyleOptionButton option;
     initStyleOption(&option);
-    const Layout layout = layoutFor(rect());
+    if (!m_layout || m_layout->area != rect() || m_layout->text != text())
+        m_layout = layoutFor(rect());
+    const Layout &layout = *m_layout;
 
     QStyleOptionButton box = option;
     box.rect = layout.indicator;
@@ -95,6 +100,13 @@ void IndicatorBox::paintEvent(QPaintEvent *)
         focus.rect = layout.caption.adjusted(-1, -1, 1, 1).intersected(rect());
         painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
     }
+}
+
+void IndicatorBox::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        m_layout.reset();
+    QCheckBox::changeEvent(event);
 }
 
 bool IndicatorBox::hitButton(const QPoint &pos) const

@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 
+#include <optional>
+
 namespace velmora {
 
 // One input-line indicator: a real two-state check box whose caption stays whole in a cell
@@ -24,6 +26,8 @@ public:
     // Where the box and the caption go, and the font the caption needs to fit; public so that
     // tests can check that nothing is clipped.
     struct Layout {
+        QRect area;
+        QString text;
         QRect indicator;
         QRect caption; // the caption's ink
         QPointF baseline;
@@ -33,7 +37,13 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
     bool hitButton(const QPoint &pos) const override;
+
+private:
+    // Painting happens on every change of state; the fitting of the caption only when the
+    // size, the font or the style changes.
+    std::optional<Layout> m_layout;
 };
 
 } // namespace velmora
