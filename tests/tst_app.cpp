@@ -214,7 +214,7 @@ void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
                 auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
                 QVERIFY(dialog);
                 const std::size_t before = oldLog.reads.size();
-                QTest::qWait(350);
+                QTRY_VERIFY_WITH_TIMEOUT(oldLog.reads.size() >= before + 4, 5000);
                 oldReadsWhileOpen = oldLog.reads.size() - before;
                 inputBlocked = QApplication::activeModalWidget() == dialog;
                 auto *cards = dialog->findChild<QTreeWidget *>("cards");
