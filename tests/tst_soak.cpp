@@ -15,6 +15,17 @@
 
 using namespace velmora;
 
+#if defined(__SANITIZE_ADDRESS__) // GCC
+#define VELMORA_UNDER_ASAN 1
+#elif defined(__has_feature) // Clang
+#if __has_feature(address_sanitizer)
+#define VELMORA_UNDER_ASAN 1
+#endif
+#endif
+#ifndef VELMORA_UNDER_ASAN
+#define VELMORA_UNDER_ASAN 0
+#endif
+
 namespace {
 
 long residentBytes()
@@ -35,6 +46,10 @@ private slots:
 
 void tst_Soak::anHourOfTicksDoesNotGrow()
 {
+#if VELMORA_UNDER_ASAN
+    QSKIP("AddressSanitizer keeps freed memory in quarantine, so the resident size says nothing "
+          "here; LeakSanitizer checks for leaks in this build instead");
+#endif
     constexpr int TicksPerHour = 36'000;
     QTemporaryDir dir;
     SimStateFile file(std::filesystem::path(dir.path().toStdString()) / "velmora" / "simcard");
