@@ -25,6 +25,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Where neither LOCALAPPDATA nor the system names a folder for it (Windows), the usage text
+// says so rather than failing itself.
+std::string stateFileText()
+{
+    try {
+        return displayPath(SimStateFile::defaultPath());
+    } catch (const SimStateError &error) {
+        return std::string("unknown: ") + error.what();
+    }
+}
+
 std::string usage()
 {
     return "usage: velmora-sim COMMAND [ARGUMENTS]\n"
@@ -44,9 +55,13 @@ std::string usage()
            "  help, -h, --help  show this text\n"
            "\n"
            "State file: " +
-           SimStateFile::defaultPath().string() +
+           stateFileText() +
            "\n"
+#ifdef _WIN32
+           "(in %LOCALAPPDATA%\\Velmora)\n";
+#else
            "(in $XDG_RUNTIME_DIR/velmora, else in /tmp/velmora-UID)\n";
+#endif
 }
 
 void expectArguments(std::string_view command, std::span<const std::string_view> args,
@@ -165,7 +180,8 @@ int run(std::span<const std::string_view> argv)
         expectArguments(command, args, 1, 1);
         std::string target;
         if (args[0] != "off") {
-            target = std::filesystem::absolute(std::filesystem::path(args[0])).lexically_normal();
+            target = displayPath(
+                std::filesystem::absolute(std::filesystem::path(args[0])).lexically_normal());
             // The state file holds it as one field of printable characters.
             const bool printable =
                 std::ranges::all_of(target, [](char c) { return c > ' ' && c < 0x7f; });

@@ -55,20 +55,26 @@ std::optional<SimPattern> patternFromString(std::string_view text);
 std::optional<SimFaultMode> faultModeFromString(std::string_view text);
 std::optional<SimOperation> operationFromString(std::string_view text);
 
+// A path as messages show it: UTF-8 (on POSIX systems, the path's own bytes).
+std::string displayPath(const std::filesystem::path &path);
+
 class SimStateError final : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// The state file. Never follows a symlink, refuses a folder or file owned by another user,
-// creates what is missing (folder 0700, file 0600) in a fresh card's state, and replaces the
-// file atomically so that a reader never sees half a write. Every failure is a SimStateError
-// whose message names the path and the fix.
+// The state file. Never follows a symlink (on Windows: any reparse point), refuses a folder or
+// file owned by another user, creates what is missing (folder 0700, file 0600; on Windows with
+// an access list for the user alone) in a fresh card's state, and replaces the file atomically
+// so that a reader never sees half a write. Every failure is a SimStateError whose message names
+// the path and the fix.
 class SimStateFile final {
 public:
     explicit SimStateFile(std::filesystem::path file);
 
     // $XDG_RUNTIME_DIR/velmora/simcard, or /tmp/velmora-UID/simcard without XDG_RUNTIME_DIR.
+    // On Windows %LOCALAPPDATA%\Velmora\simcard, or the known local application data folder
+    // where LOCALAPPDATA is unset; throws SimStateError where neither is known.
     static std::filesystem::path defaultPath();
 
     const std::filesystem::path &path() const noexcept { return m_file; }
@@ -84,8 +90,8 @@ private:
 
 // Reads the state file for a card that reads it many times a second: the file is read, checked
 // and parsed again only when it has changed (another file put in its place, new content, new
-// owner or permissions), so an unchanged file costs one stat per read, not an open, a read and
-// a parse.
+// owner or permissions), so an unchanged file costs one stat per read (on Windows an open and
+// two queries of its attributes), not an open, a read and a parse.
 class SimStateReader final {
 public:
     explicit SimStateReader(SimStateFile file)
@@ -97,6 +103,8 @@ public:
     const SimState &current();
 
 private:
+    // On Windows: volume serial, file index, size, last write and change time (100 ns units),
+    // attributes; no owner.
     struct Identity {
         std::uint64_t device = 0, inode = 0, size = 0;
         std::int64_t modifiedNs = 0, changedNs = 0;

@@ -3,14 +3,8 @@
 #include "automation_error.h"
 #include "ppi_control_word.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
-
-#include <fcntl.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace velmora {
 
@@ -43,11 +37,7 @@ DispatchStatus SimulatedCard::open()
     return DispatchStatus::success();
 }
 
-SimulatedCard::~SimulatedCard()
-{
-    if (m_traceFd >= 0)
-        ::close(m_traceFd);
-}
+SimulatedCard::~SimulatedCard() = default;
 
 std::optional<DispatchOutcome> SimulatedCard::loadState(SimState &state)
 {
@@ -164,38 +154,30 @@ std::optional<DispatchOutcome> SimulatedCard::trace(const std::string &path, std
                                                     std::int16_t delivered)
 {
     if (path != m_tracePath) {
-        if (m_traceFd >= 0)
-            ::close(m_traceFd);
-        m_traceFd = -1;
+        m_trace.close();
         m_tracePath = path;
         if (!path.empty()) {
             // Kept open while the trace runs, so tracing costs one write per read.
-            m_traceFd =
-                ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (m_traceFd < 0) {
-                const int error = errno;
+            if (auto failure = m_trace.open(path)) {
                 m_tracePath.clear();
                 return DispatchOutcome::failure(error_code::DeviceIoError,
                                                 "Simulated card: cannot open the trace file " +
-                                                    path + ": " + std::strerror(error));
+                                                    path + ": " + *failure);
             }
         }
     }
-    if (m_traceFd < 0)
+    if (!m_trace.isOpen())
         return std::nullopt;
 
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
     char line[64];
     // Monotonic nanoseconds, port, value delivered.
-    const int length = std::snprintf(
-        line, sizeof line, "%lld %d %d\n",
-        static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec, port, int{delivered});
-    if (::write(m_traceFd, line, static_cast<std::size_t>(length)) != length) {
-        const int error = errno;
+    const int length =
+        std::snprintf(line, sizeof line, "%lld %d %d\n",
+                      static_cast<long long>(TraceFile::monotonicNs()), port, int{delivered});
+    if (auto failure = m_trace.append(std::string_view(line, static_cast<std::size_t>(length)))) {
         return DispatchOutcome::failure(error_code::DeviceIoError,
                                         "Simulated card: cannot write the trace file " + path +
-                                            ": " + std::strerror(error));
+                                            ": " + *failure);
     }
     return std::nullopt;
 }

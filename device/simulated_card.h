@@ -2,6 +2,7 @@
 
 #include "card.h"
 #include "sim_state.h"
+#include "trace_file.h"
 
 #include <array>
 #include <chrono>
@@ -44,8 +45,8 @@ private:
 
     SimStateReader m_state;
     Clock m_clock;
-    std::string m_tracePath; // the trace file open as m_traceFd, if any
-    int m_traceFd = -1;
+    std::string m_tracePath; // the trace file open as m_trace, if any
+    TraceFile m_trace;
     std::array<bool, GroupCount> m_isInput{true, true, true, true};
     std::array<std::uint8_t, SimPortCount> m_outputLatch{};
 };
