@@ -29,11 +29,11 @@ QString qstr(std::string_view text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QString controlName(const ControlSpec &spec)
+QString controlName(const ControlRow &row)
 {
-    if (spec.index == ControlSpec::NotInArray)
-        return qstr(spec.name);
-    return QStringLiteral("%1(%2)").arg(qstr(spec.name)).arg(spec.index);
+    if (row.index == ControlRow::NotInArray)
+        return qstr(row.name);
+    return QStringLiteral("%1(%2)").arg(qstr(row.name)).arg(row.index);
 }
 
 bool sameName(std::string_view a, QStringView b)
@@ -41,15 +41,15 @@ bool sameName(std::string_view a, QStringView b)
     return qstr(a).compare(b, Qt::CaseInsensitive) == 0;
 }
 
-QRect twipsRect(const ControlSpec &spec)
+QRect twipsRect(const ControlRow &row)
 {
-    return {twipsToPixels(spec.left), twipsToPixels(spec.top), twipsToPixels(spec.width),
-            twipsToPixels(spec.height)};
+    return {twipsToPixels(row.left), twipsToPixels(row.top), twipsToPixels(row.width),
+            twipsToPixels(row.height)};
 }
 
-QFont labelFont(const FontSpec &spec)
+QFont labelFont(const FontDescription &row)
 {
-    const QString face = qstr(spec.face);
+    const QString face = qstr(row.face);
     // Where the described face is missing, the platform's own sans face stands in for it.
     if (!QFontDatabase::hasFamily(face)) {
         QFont::insertSubstitutions(
@@ -58,11 +58,11 @@ QFont labelFont(const FontSpec &spec)
     }
     QFont font(face);
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(spec.points);
-    font.setWeight(QFont::Weight(spec.weight));
-    font.setItalic(spec.italic);
-    font.setUnderline(spec.underline);
-    font.setStrikeOut(spec.strikeout);
+    font.setPointSizeF(row.points);
+    font.setWeight(QFont::Weight(row.weight));
+    font.setItalic(row.italic);
+    font.setUnderline(row.underline);
+    font.setStrikeOut(row.strikeout);
     return font;
 }
 
@@ -87,11 +87,11 @@ MonitorWindow::MonitorWindow(const WindowDescription &description,
 
 MonitorWindow::~MonitorWindow() = default;
 
-QWidget *MonitorWindow::makeControl(const ControlSpec &spec, QWidget *container,
+QWidget *MonitorWindow::makeControl(const ControlRow &row, QWidget *container,
                                     const HostFactory &makeHost)
 {
-    const QString caption = qstr(spec.caption);
-    switch (spec.kind) {
+    const QString caption = qstr(row.caption);
+    switch (row.kind) {
     case ControlKind::DeviceControl:
         m_deviceHost = makeHost(container);
         if (m_deviceHost != nullptr)
@@ -101,7 +101,7 @@ QWidget *MonitorWindow::makeControl(const ControlSpec &spec, QWidget *container,
         return new QPushButton(caption, container);
     case ControlKind::CheckBox: {
         auto *box = new IndicatorBox(caption, container);
-        m_indicators.at(static_cast<std::size_t>(spec.index)) = box;
+        m_indicators.at(static_cast<std::size_t>(row.index)) = box;
         return box;
     }
     case ControlKind::Frame: {
@@ -129,55 +129,55 @@ void MonitorWindow::build(const WindowDescription &description, const HostFactor
 
     // Containers first, so that every control can be given its parent as it is made.
     std::map<QString, QWidget *> containers{{qstr(description.name), this}};
-    std::vector<std::pair<const ControlSpec *, QWidget *>> built;
-    const auto make = [&](const ControlSpec &spec) {
-        const auto container = containers.find(qstr(spec.container));
+    std::vector<std::pair<const ControlRow *, QWidget *>> built;
+    const auto make = [&](const ControlRow &row) {
+        const auto container = containers.find(qstr(row.container));
         if (container == containers.end())
             throw std::logic_error("window description: no container " +
-                                   std::string(spec.container));
-        QWidget *widget = makeControl(spec, container->second, makeHost);
+                                   std::string(row.container));
+        QWidget *widget = makeControl(row, container->second, makeHost);
         if (widget == nullptr)
             return;
-        widget->setObjectName(controlName(spec));
-        QRect geometry = twipsRect(spec);
-        if (spec.kind == ControlKind::DeviceControl)
+        widget->setObjectName(controlName(row));
+        QRect geometry = twipsRect(row);
+        if (row.kind == ControlKind::DeviceControl)
             geometry.setSize(widget->size());
         widget->setGeometry(geometry);
-        built.emplace_back(&spec, widget);
-        if (spec.kind == ControlKind::Frame)
-            containers.emplace(controlName(spec), widget);
+        built.emplace_back(&row, widget);
+        if (row.kind == ControlKind::Frame)
+            containers.emplace(controlName(row), widget);
     };
-    for (const ControlSpec &spec : description.controls)
-        if (spec.kind == ControlKind::Frame)
-            make(spec);
-    for (const ControlSpec &spec : description.controls)
-        if (spec.kind != ControlKind::Frame)
-            make(spec);
+    for (const ControlRow &row : description.controls)
+        if (row.kind == ControlKind::Frame)
+            make(row);
+    for (const ControlRow &row : description.controls)
+        if (row.kind != ControlKind::Frame)
+            make(row);
 
     // Stacking: raise back to front, so the first row of each container ends up in front.
-    for (const ControlSpec &spec : description.controls | std::views::reverse) {
-        const auto it = std::ranges::find(built, &spec, &decltype(built)::value_type::first);
+    for (const ControlRow &row : description.controls | std::views::reverse) {
+        const auto it = std::ranges::find(built, &row, &decltype(built)::value_type::first);
         if (it != built.end())
             it->second->raise();
     }
 
     // The label keeps its described font; where the stand-in face runs wider than the one it
     // replaces, the label widens to the right, into empty space, rather than clip its caption.
-    for (const auto &[spec, widget] : built) {
-        if (qstr(spec->name) != qstr(description.labelName))
+    for (const auto &[row, widget] : built) {
+        if (qstr(row->name) != qstr(description.labelName))
             continue;
         widget->setFont(labelFont(description.labelFont));
-        const int needed = widget->fontMetrics().horizontalAdvance(qstr(spec->caption)) + 1;
+        const int needed = widget->fontMetrics().horizontalAdvance(qstr(row->caption)) + 1;
         widget->resize(std::max(widget->width(), needed), widget->height());
     }
 
     // Focus runs by tab index; controls without one take no focus.
     std::vector<std::pair<int, QWidget *>> order;
-    for (const auto &[spec, widget] : built) {
+    for (const auto &[row, widget] : built) {
         const bool focusable =
-            spec->kind == ControlKind::PushButton || spec->kind == ControlKind::CheckBox;
-        if (focusable && spec->tabIndex != ControlSpec::NoTabIndex)
-            order.emplace_back(spec->tabIndex, widget);
+            row->kind == ControlKind::PushButton || row->kind == ControlKind::CheckBox;
+        if (focusable && row->tabIndex != ControlRow::NoTabIndex)
+            order.emplace_back(row->tabIndex, widget);
         else
             widget->setFocusPolicy(Qt::NoFocus);
     }

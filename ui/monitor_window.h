@@ -66,7 +66,7 @@ protected:
 
 private:
     void build(const WindowDescription &description, const HostFactory &makeHost);
-    QWidget *makeControl(const ControlSpec &spec, QWidget *container, const HostFactory &makeHost);
+    QWidget *makeControl(const ControlRow &row, QWidget *container, const HostFactory &makeHost);
 
     QTimer *m_timer = nullptr;
     DeviceControlHost *m_deviceHost = nullptr;

@@ -9,7 +9,7 @@ namespace velmora {
 enum class ControlKind { DeviceControl, PushButton, CheckBox, Frame, Label, Timer };
 
 // One control of the window. Positions and sizes are in twips, relative to the container.
-struct ControlSpec {
+struct ControlRow {
     std::string_view name; // "btnInput" for every element of the indicator array
     int index;             // element of a control array, or NotInArray
     ControlKind kind;
@@ -24,7 +24,7 @@ struct ControlSpec {
     static constexpr int NotShown = -1;
 };
 
-struct FontSpec {
+struct FontDescription {
     std::string_view face;
     double points;
     int weight; // 400 normal, 700 bold
@@ -45,9 +45,9 @@ struct WindowDescription {
     int clientWidth, clientHeight; // twips
     // Rows in stacking order, front to back within each container; the window's own children
     // come first and stand in front of Frame1 and all it holds.
-    std::span<const ControlSpec> controls;
+    std::span<const ControlRow> controls;
     std::string_view labelName;
-    FontSpec labelFont;
+    FontDescription labelFont;
     std::chrono::milliseconds timerInterval;
     bool timerEnabled;
     std::span<const EventRoute> routes;
