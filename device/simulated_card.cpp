@@ -5,17 +5,13 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
 namespace {
 
 constexpr std::int32_t OnlyChip = 0;
-
-DispatchOutcome booleanResult(bool b)
-{
-    return DispatchOutcome::success(AutomationValue::boolean(b));
-}
 
 } // namespace
 
@@ -31,7 +27,7 @@ CardInfo SimulatedCard::info() const
 
 DispatchStatus SimulatedCard::open()
 {
-    SimState state;
+    const SimState *state = nullptr;
     if (auto failed = loadState(state))
         return failed->status;
     return DispatchStatus::success();
@@ -39,10 +35,10 @@ DispatchStatus SimulatedCard::open()
 
 SimulatedCard::~SimulatedCard() = default;
 
-std::optional<DispatchOutcome> SimulatedCard::loadState(SimState &state)
+std::optional<DispatchOutcome> SimulatedCard::loadState(const SimState *&state)
 {
     try {
-        state = m_state.current();
+        state = &m_state.current();
         return std::nullopt;
     } catch (const SimStateError &e) {
         return DispatchOutcome::failure(error_code::DeviceIoError,
@@ -51,17 +47,17 @@ std::optional<DispatchOutcome> SimulatedCard::loadState(SimState &state)
 }
 
 std::optional<DispatchOutcome> SimulatedCard::injectedFault(const SimState &state, SimOperation op,
-                                                            const std::string &what) const
+                                                            std::string_view what) const
 {
     switch (state.fault(op)) {
     case SimFaultMode::None:
         return std::nullopt;
     case SimFaultMode::False:
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     case SimFaultMode::Error:
         return DispatchOutcome::failure(error_code::DeviceIoError,
-                                        "Simulated card: simulated failure of " + what +
-                                            " (set by 'velmora-sim fault " +
+                                        "Simulated card: simulated failure of " +
+                                            std::string(what) + " (set by 'velmora-sim fault " +
                                             std::string(toString(op)) + " error')");
     case SimFaultMode::NoBool:
         // A result with no Boolean reading, as a misbehaving control might return.
@@ -72,22 +68,22 @@ std::optional<DispatchOutcome> SimulatedCard::injectedFault(const SimState &stat
 
 std::optional<DispatchOutcome> SimulatedCard::answerSelect()
 {
-    SimState state;
+    const SimState *state = nullptr;
     if (auto failed = loadState(state))
         return failed;
-    return injectedFault(state, SimOperation::Select, "SelectDevice");
+    return injectedFault(*state, SimOperation::Select, "SelectDevice");
 }
 
 DispatchOutcome SimulatedCard::configurePorts(std::int32_t chip, std::int16_t controlWord)
 {
-    SimState state;
+    const SimState *state = nullptr;
     if (auto failed = loadState(state))
         return std::move(*failed);
-    if (auto fault = injectedFault(state, SimOperation::Configure, "ConfigurePorts"))
+    if (auto fault = injectedFault(*state, SimOperation::Configure, "ConfigurePorts"))
         return std::move(*fault);
 
     if (chip != OnlyChip)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     using Group = PpiControlWord::Group;
     const PpiControlWord word(controlWord);
     if (!word.isModeSet()) {
@@ -96,17 +92,17 @@ DispatchOutcome SimulatedCard::configurePorts(std::int32_t chip, std::int16_t co
             m_outputLatch[2] = static_cast<std::uint8_t>(m_outputLatch[2] | mask);
         else
             m_outputLatch[2] = static_cast<std::uint8_t>(m_outputLatch[2] & ~mask);
-        return booleanResult(true);
+        return DispatchOutcome::boolean(true);
     }
     if (!word.isMode0())
-        return booleanResult(false); // strobed and bidirectional modes are not simulated
+        return DispatchOutcome::boolean(false); // strobed and bidirectional modes are not simulated
     m_isInput[PortA] = word.isInput(Group::PortA);
     m_isInput[PortB] = word.isInput(Group::PortB);
     m_isInput[PortCUpper] = word.isInput(Group::PortCUpper);
     m_isInput[PortCLower] = word.isInput(Group::PortCLower);
     // A mode set clears every output latch, as on the real chip.
     m_outputLatch = {};
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 std::uint16_t SimulatedCard::portValue(std::size_t port, std::uint16_t inputs) const
@@ -131,23 +127,25 @@ std::uint16_t SimulatedCard::portValue(std::size_t port, std::uint16_t inputs) c
 
 DispatchOutcome SimulatedCard::readPort(std::int32_t port, std::int16_t &value)
 {
-    SimState state;
+    const SimState *state = nullptr;
     if (auto failed = loadState(state))
         return std::move(*failed);
     if (port == 0 || port == 1) {
+        // Chosen, not built: a read that goes well allocates nothing.
         const auto op = port == 0 ? SimOperation::Read0 : SimOperation::Read1;
-        if (auto fault = injectedFault(state, op, "ReadPort on port " + std::to_string(port)))
+        const std::string_view what = port == 0 ? "ReadPort on port 0" : "ReadPort on port 1";
+        if (auto fault = injectedFault(*state, op, what))
             return std::move(*fault);
     }
     if (port < 0 || port >= static_cast<std::int32_t>(SimPortCount))
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
 
     const auto p = static_cast<std::size_t>(port);
-    const std::uint16_t inputs = state.portValuesAt(m_clock())[p];
+    const std::uint16_t inputs = state->portValuesAt(m_clock())[p];
     value = static_cast<std::int16_t>(portValue(p, inputs));
-    if (auto failed = trace(state.trace, port, value))
+    if (auto failed = trace(state->trace, port, value))
         return std::move(*failed);
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 std::optional<DispatchOutcome> SimulatedCard::trace(const std::string &path, std::int32_t port,

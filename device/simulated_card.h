@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 namespace velmora {
 
@@ -36,11 +37,12 @@ private:
     // Port groups in the order the mode-set word's direction bits name them.
     enum Group : std::size_t { PortA, PortB, PortCUpper, PortCLower, GroupCount };
 
-    std::optional<DispatchOutcome> loadState(SimState &state);
+    // The state as last read, valid until the next call; or why it cannot be read.
+    std::optional<DispatchOutcome> loadState(const SimState *&state);
     std::optional<DispatchOutcome> trace(const std::string &path, std::int32_t port,
                                          std::int16_t delivered);
     std::optional<DispatchOutcome> injectedFault(const SimState &state, SimOperation op,
-                                                 const std::string &what) const;
+                                                 std::string_view what) const;
     std::uint16_t portValue(std::size_t port, std::uint16_t inputs) const;
 
     SimStateReader m_state;
