@@ -29,11 +29,6 @@ constexpr std::array<PortGroup, 4> PortGroups{{
     {20, 4, PpiControlWord::Group::PortCUpper},
 }};
 
-DispatchOutcome booleanResult(bool b)
-{
-    return DispatchOutcome::success(AutomationValue::boolean(b));
-}
-
 struct OpenProblem {
     std::string status;
     std::string fix;
@@ -186,12 +181,12 @@ DispatchOutcome ComediCard::configurePorts(std::int32_t chip, std::int16_t contr
     if (!m_device)
         return notOpen();
     if (chip != OnlyChip)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     const PpiControlWord word(controlWord);
     // Port C bit set/reset has no counterpart in comedi's direction calls, and comedi runs
     // an 8255 in mode 0 only.
     if (!word.isMode0())
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     return m_type == ComediSubdeviceType::DigitalIO ? configureDio(word) : configureDi(word);
 }
 
@@ -205,7 +200,7 @@ DispatchOutcome ComediCard::configureDio(PpiControlWord word)
                 return comediFailure(error);
         }
     }
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 DispatchOutcome ComediCard::configureDi(PpiControlWord word) const
@@ -213,9 +208,9 @@ DispatchOutcome ComediCard::configureDi(PpiControlWord word) const
     // Inputs it can only be: asking for that is fine, asking for an output is not.
     for (const PortGroup &group : PortGroups) {
         if (group.firstChannel < m_channels && !word.isInput(group.group))
-            return booleanResult(false);
+            return DispatchOutcome::boolean(false);
     }
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 DispatchOutcome ComediCard::readPort(std::int32_t port, std::int16_t &value)
@@ -223,10 +218,10 @@ DispatchOutcome ComediCard::readPort(std::int32_t port, std::int16_t &value)
     if (!m_device)
         return notOpen();
     if (port < 0)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     const std::uint64_t first = 8u * static_cast<std::uint64_t>(port);
     if (first + 8 > m_channels)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
 
     // One read of the 32 lines around the port, from the multiple of 32 below it.
     const auto channel = static_cast<unsigned>(first);
@@ -235,7 +230,7 @@ DispatchOutcome ComediCard::readPort(std::int32_t port, std::int16_t &value)
     if (const int error = m_device->dioBitfield(m_subdevice, base, bits); error != 0)
         return comediFailure(error);
     value = static_cast<std::int16_t>((bits >> (channel - base)) & 0xFFu);
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 } // namespace velmora

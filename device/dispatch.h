@@ -32,6 +32,8 @@ struct DispatchOutcome {
     {
         return {DispatchStatus::success(), std::move(result)};
     }
+    // The answer most operations give: True or False.
+    static DispatchOutcome boolean(bool b) { return success(AutomationValue::boolean(b)); }
     static DispatchOutcome failure(int code, std::string description)
     {
         return {DispatchStatus::failure(code, std::move(description)), AutomationValue()};

@@ -22,11 +22,6 @@ constexpr std::string_view NodePrefix = "gpiochip";
 constexpr std::int32_t OnlyChip = 0;
 constexpr std::size_t LinesPerPort = 8;
 
-DispatchOutcome booleanResult(bool b)
-{
-    return DispatchOutcome::success(AutomationValue::boolean(b));
-}
-
 std::string errorText(int error)
 {
     return std::generic_category().message(error);
@@ -315,14 +310,14 @@ std::string GpioCard::busyReport()
 DispatchOutcome GpioCard::configurePorts(std::int32_t chip, std::int16_t controlWord)
 {
     if (chip != OnlyChip)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     // Every port an input is the one setup these lines can follow.
     if (!PpiControlWord(controlWord).allInputs())
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     if (!m_chip)
         return failure(error_code::DeviceIoError, "the card is not open");
     if (m_requested)
-        return booleanResult(true);
+        return DispatchOutcome::boolean(true);
 
     const int error = m_chip->requestInputs(m_offsets, Consumer);
     if (error == EBUSY)
@@ -331,15 +326,15 @@ DispatchOutcome GpioCard::configurePorts(std::int32_t chip, std::int16_t control
         return failure(error, "cannot take lines " + offsetRuns(m_offsets) +
                                   " as inputs: " + errorText(error));
     m_requested = true;
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 DispatchOutcome GpioCard::readPort(std::int32_t port, std::int16_t &value)
 {
     if (port != 0 && port != 1)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
     if (!m_chip || !m_requested)
-        return booleanResult(false);
+        return DispatchOutcome::boolean(false);
 
     std::array<int, GpioCardLineCount> values{};
     const int error = m_chip->readValues(values);
@@ -356,7 +351,7 @@ DispatchOutcome GpioCard::readPort(std::int32_t port, std::int16_t &value)
             bits |= 1u << bit;
     }
     value = static_cast<std::int16_t>(bits);
-    return booleanResult(true);
+    return DispatchOutcome::boolean(true);
 }
 
 } // namespace velmora
