@@ -3,7 +3,6 @@
 #include "indicator_box.h"
 #include "monitor_window.h"
 
-#include <QString>
 
 #include <algorithm>
 #include <array>
@@ -23,14 +22,6 @@ constexpr std::array Handlers{
     HandlerEntry{"Selectcmd_Click", &Monitor::Selectcmd_Click},
     HandlerEntry{"Timer_Timer", &Monitor::Timer_Timer},
 };
-
-bool sameName(std::string_view a, std::string_view b)
-{
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return QChar::toCaseFolded(char32_t(static_cast<unsigned char>(x))) ==
-               QChar::toCaseFolded(char32_t(static_cast<unsigned char>(y)));
-    });
-}
 
 constexpr int LinesPerPort = 8;
 

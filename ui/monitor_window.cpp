@@ -36,11 +36,6 @@ QString controlName(const ControlRow &row)
     return QStringLiteral("%1(%2)").arg(qstr(row.name)).arg(row.index);
 }
 
-bool sameName(std::string_view a, QStringView b)
-{
-    return qstr(a).compare(b, Qt::CaseInsensitive) == 0;
-}
-
 QRect twipsRect(const ControlRow &row)
 {
     return {twipsToPixels(row.left), twipsToPixels(row.top), twipsToPixels(row.width),
@@ -239,16 +234,17 @@ QWidget *MonitorWindow::control(const QString &name) const
 bool MonitorWindow::connectEvent(std::string_view controlName, std::string_view event,
                                  std::function<void()> handler)
 {
-    if (sameName(controlName, m_timer->objectName())) {
-        if (!sameName(event, u"Timer"))
+    if (sameName(controlName, m_timer->objectName().toStdString())) {
+        if (!sameName(event, "Timer"))
             return false;
         connect(m_timer, &QTimer::timeout, this, handler);
         return true;
     }
     const auto children = findChildren<QAbstractButton *>();
-    const auto it = std::ranges::find_if(
-        children, [&](const QAbstractButton *b) { return sameName(controlName, b->objectName()); });
-    if (it == children.end() || !sameName(event, u"Click"))
+    const auto it = std::ranges::find_if(children, [&](const QAbstractButton *b) {
+        return sameName(controlName, b->objectName().toStdString());
+    });
+    if (it == children.end() || !sameName(event, "Click"))
         return false;
     connect(*it, &QAbstractButton::clicked, this, handler);
     return true;

@@ -1,5 +1,6 @@
 #include "window_description.h"
 
+#include <algorithm>
 #include <array>
 
 namespace velmora {
@@ -69,6 +70,14 @@ constexpr WindowDescription Velmora{
 };
 
 } // namespace
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    const auto fold = [](char c) {
+        return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    };
+    return std::ranges::equal(a, b, [&](char x, char y) { return fold(x) == fold(y); });
+}
 
 const WindowDescription &velmoraWindow()
 {

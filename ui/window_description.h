@@ -39,6 +39,9 @@ struct EventRoute {
     std::string_view handler;
 };
 
+// Control, event and handler names match without regard to case: exit_Click serves Exit.
+bool sameName(std::string_view a, std::string_view b);
+
 struct WindowDescription {
     std::string_view name;
     std::string_view caption;
