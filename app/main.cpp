@@ -1,5 +1,6 @@
 // Velmora: the sixteen input lines of a digital-input card, live.
 
+#include "remembered_card.h"
 #include "simulated/simulated_card.h"
 #include "system_card_catalog.h"
 #include "velmora_app.h"
@@ -39,7 +40,12 @@ int main(int argc, char *argv[])
             },
             catalog);
 #else
-        return velmora::runMonitor(std::make_unique<velmora::SimulatedCard>(), catalog);
+        // The card chosen last time, where it is still there; else the simulated card.
+        velmora::RememberedCardFile memory;
+        velmora::StartingCard start = velmora::startingCard(
+            catalog, &memory, [] { return std::make_unique<velmora::SimulatedCard>(); });
+        return velmora::runMonitor(std::move(start.card), catalog, &memory,
+                                   std::move(start.origin));
 #endif
     } catch (const std::exception &error) {
         std::fprintf(stderr, "velmora: cannot start: %s\n", error.what());

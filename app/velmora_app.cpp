@@ -61,14 +61,6 @@ QString runtimeErrorText(const AutomationError &error)
         .arg(QString::fromStdString(error.description()));
 }
 
-std::string runtimeErrorLine(const AutomationError &error)
-{
-    std::string line = "Velmora: Run-time error '" + std::to_string(error.code()) + "': ";
-    for (char c : error.description())
-        line += (c == '\n' || c == '\r') ? ' ' : c;
-    return line;
-}
-
 void reportRuntimeError(QWidget *window, const AutomationError &error)
 {
     std::fprintf(stderr, "%s\n", runtimeErrorLine(error).c_str());
@@ -112,9 +104,11 @@ void VelmoraApplication::fail(const AutomationError &error)
     exit(1);
 }
 
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, CardMemory *memory,
+               CardOrigin origin)
 {
     auto control = std::make_unique<CardControl>(std::move(initial));
+    control->setMemory(memory, std::move(origin));
     return runMonitor(
         [&control](QWidget *container) {
             return new DeviceControlWidget(std::move(control), container);

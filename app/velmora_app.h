@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation/automation_error.h"
+#include "cards/card_memory.h"
 #include "monitor_window.h"
 
 #include <QApplication>
@@ -16,8 +17,6 @@ class CardCatalog;
 // The report's text, in the form this kind of program has always shown:
 // "Run-time error '13':", a blank line, and the description.
 QString runtimeErrorText(const AutomationError &error);
-// The same on one line, for standard error.
-std::string runtimeErrorLine(const AutomationError &error);
 
 // The top-level report: one line on standard error and a modal box titled "Velmora". Returns
 // when the user has dismissed the box.
@@ -45,7 +44,10 @@ private:
 // and runs the event loop until the program ends. Returns the exit status: 0 for "Exit",
 // closing the window or a False selection, 1 after an error report. The card is released on
 // every way out.
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog);
+// `memory`, where given, keeps each card the user chooses for the next start; `origin` says why
+// `initial` is the card it is.
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, CardMemory *memory = nullptr,
+               CardOrigin origin = {});
 // The same with whatever `makeHost` puts at the device control's place; where that is the
 // control we supply, it offers the catalog's cards in its selection dialog.
 int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog);
