@@ -112,6 +112,8 @@ int runWatch(const Options &options)
         return exit_status::Done;
     }
 
+    // Before any card is opened, so that a signal from now on still lets it be released.
+    SignalPause pause;
     std::unique_ptr<Card> card;
     if (!options.card.empty()) {
         card = pickCard(catalog.offers(), options.card);
@@ -124,7 +126,6 @@ int runWatch(const Options &options)
 
     CardControl control(std::move(card));
     DeviceControl device(control);
-    SignalPause pause;
     try {
         const int status = LineWatch(device, options, writeLine, pause).run();
         control.release();

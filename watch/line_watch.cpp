@@ -3,6 +3,7 @@
 #include "automation/device_control.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace velmora::watch {
 
@@ -28,11 +29,12 @@ int LineWatch::run()
     auto due = start;
     for (;;) {
         const Lines lines = readLines();
-        const bool first = !m_log.last();
-        if (auto line = m_log.record({m_wall(), m_steady() - start, lines})) {
-            if (!first)
+        const std::optional<Lines> before = m_log.last();
+        // The wall clock is read only for a line that will be written.
+        if (!before || *before != lines) {
+            if (before)
                 ++m_changes;
-            if (!m_output(*line))
+            if (!m_output(*m_log.record({m_wall(), m_steady() - start, lines})))
                 return exit_status::Done;
         }
         if (!m_options.until.empty() && conditionHolds(lines))
