@@ -141,6 +141,15 @@ private:
     int m_fd;
 };
 
+// A card chosen from the list as the program holds it: the control, and the window's view of it.
+struct ChosenCard {
+    explicit ChosenCard(std::unique_ptr<Card> card)
+        : control(std::move(card))
+    {}
+    CardControl control;
+    DeviceControl device{control};
+};
+
 const CardOffer *rowFor(const std::vector<CardOffer> &offers, const std::string &node)
 {
     const auto it = std::find_if(offers.begin(), offers.end(), [&](const CardOffer &offer) {
@@ -324,8 +333,8 @@ private:
     void initialAndReads()
     {
         m_report.begin("Initial");
-        CardControl control(m_make());
-        DeviceControl device(control);
+        ChosenCard card(m_make());
+        DeviceControl &device = card.device;
         // The driver wrote the word when the board was attached; clear it so only "Initial"
         // can put it back.
         m_ports.write(ControlRegister, 0);
@@ -368,8 +377,8 @@ private:
     void lockedElsewhere()
     {
         m_report.begin("locked elsewhere");
-        CardControl polling(m_make());
-        DeviceControl device(polling);
+        ChosenCard polling(m_make());
+        DeviceControl &device = polling.device;
         std::int16_t sample = 0;
         const auto before = raised([&] {
             device.ConfigurePorts(0, AllInputs);
@@ -393,9 +402,8 @@ private:
         std::string why;
         bool ok = actionable(raised([&] { device.ReadPort(0, sample); }), m_node, "busy", fix, why);
         m_report.check("locked elsewhere: polling raises the busy error with its fix", ok, why);
-        CardControl chosen(m_make());
-        DeviceControl chosenDevice(chosen);
-        ok = actionable(raised([&] { chosenDevice.ConfigurePorts(0, AllInputs); }), m_node, "busy",
+        ChosenCard chosen(m_make());
+        ok = actionable(raised([&] { chosen.device.ConfigurePorts(0, AllInputs); }), m_node, "busy",
                         fix, why);
         m_report.check("locked elsewhere: Initial on a newly chosen card raises the busy error", ok,
                        why);
@@ -428,8 +436,8 @@ private:
                          unusableRow(row, "permission") && !mentions(row->status, "busy"),
                          describe(row));
             const std::string fix = row != nullptr ? row->fix : std::string();
-            CardControl control(m_make());
-            DeviceControl device(control);
+            ChosenCard card(m_make());
+            DeviceControl &device = card.device;
             std::string why;
             const bool ok = actionable(raised([&] { device.ConfigurePorts(0, AllInputs); }), m_node,
                                        "permission", fix, why);
@@ -463,8 +471,8 @@ private:
     void detachedWhilePolling()
     {
         m_report.begin("detached while polling");
-        CardControl control(m_make());
-        DeviceControl device(control);
+        ChosenCard card(m_make());
+        DeviceControl &device = card.device;
         std::int16_t sample = 0;
         std::optional<AutomationError> error = raised([&] { device.ConfigurePorts(0, AllInputs); });
         bool detached = false;
