@@ -104,11 +104,9 @@ void VelmoraApplication::fail(const AutomationError &error)
     exit(1);
 }
 
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, CardMemory *memory,
-               CardOrigin origin)
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
 {
     auto control = std::make_unique<CardControl>(std::move(initial));
-    control->setMemory(memory, std::move(origin));
     return runMonitor(
         [&control](QWidget *container) {
             return new DeviceControlWidget(std::move(control), container);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "automation/automation_error.h"
-#include "cards/card_memory.h"
 #include "monitor_window.h"
 
 #include <QApplication>
@@ -44,10 +43,7 @@ private:
 // and runs the event loop until the program ends. Returns the exit status: 0 for "Exit",
 // closing the window or a False selection, 1 after an error report. The card is released on
 // every way out.
-// `memory`, where given, keeps each card the user chooses for the next start; `origin` says why
-// `initial` is the card it is.
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, CardMemory *memory = nullptr,
-               CardOrigin origin = {});
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog);
 // The same with whatever `makeHost` puts at the device control's place; where that is the
 // control we supply, it offers the catalog's cards in its selection dialog.
 int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog);

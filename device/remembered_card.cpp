@@ -170,7 +170,7 @@ StartingCard startingCard(CardCatalog &catalog, const CardMemory *memory,
         if (memory != nullptr)
             remembered = memory->recall();
     } catch (const std::exception &error) {
-        origin = {"last used card unreadable",
+        origin = {"last card unreadable",
                   std::string("The card last used cannot be read back: ") + error.what()};
     }
     if (remembered) {
@@ -178,15 +178,14 @@ StartingCard startingCard(CardCatalog &catalog, const CardMemory *memory,
         const auto offer = std::ranges::find_if(
             offers, [&](const CardOffer &o) { return sameCard(o.info, *remembered); });
         if (offer == offers.end()) {
-            origin = {"last used card not found",
-                      "The card last used, " + describe(*remembered) +
-                          ", is not there now; the simulated card stands in."};
+            origin = {"last card gone", "The card last used, " + describe(*remembered) +
+                                            ", is not there now; the simulated card stands in."};
         } else if (!offer->usable || !offer->make) {
             std::string detail = "The card last used, " + describe(*remembered) +
                                  ", cannot be opened: " + offer->status;
             if (!offer->fix.empty())
                 detail += "\nTo fix: " + offer->fix;
-            origin = {"last used card unavailable", detail + "\nThe simulated card stands in."};
+            origin = {"last card unusable", detail + "\nThe simulated card stands in."};
         } else if (std::unique_ptr<Card> card = offer->make()) {
             return {std::move(card), {"last used", "The card last chosen in Select Device."}};
         }

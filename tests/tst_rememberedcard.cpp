@@ -178,21 +178,21 @@ void tst_RememberedCard::startingCard_data()
                              << "last used"
                              << "";
     QTest::newRow("gone") << "remember" << false << true << "fallback"
-                          << "last used card not found"
+                          << "last card gone"
                           << "/dev/comedi0), is not there now";
     QTest::newRow("cannot be opened") << "remember" << true << false << "fallback"
-                                      << "last used card unavailable"
+                                      << "last card unusable"
                                       << "To fix: add your user to the group 'iocard'";
     QTest::newRow("corrupt") << "velmora card 1\nname x\n"
                              << true << true << "fallback"
-                             << "last used card unreadable"
+                             << "last card unreadable"
                              << "corrupt: no card location";
     QTest::newRow("another program's file") << "[card]\nname=x\n"
                                             << true << true << "fallback"
-                                            << "last used card unreadable"
+                                            << "last card unreadable"
                                             << "corrupt";
     QTest::newRow("symbolic link") << "link" << true << true << "fallback"
-                                   << "last used card unreadable"
+                                   << "last card unreadable"
                                    << "refusing to follow it";
 }
 
@@ -243,7 +243,7 @@ void tst_RememberedCard::controlRemembersEachChoice_data()
     QTest::newRow("the same card again") << int(CardChoice::Outcome::KeepCurrent) << true
                                          << QString::fromStdString(Board.name) << "";
     QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << QString()
-                               << "last used card not found";
+                               << "last card gone";
     QTest::newRow("cannot be kept") << replace << false << QString() << "not remembered";
 }
 
@@ -259,7 +259,7 @@ void tst_RememberedCard::controlRemembersEachChoice()
     RememberedCardFile memory(m_file);
     FakeCard::Log log;
     CardControl control(std::make_unique<FakeCard>(Board.name, log));
-    control.setMemory(&memory, {"last used card not found", "..."});
+    control.setMemory(&memory, {"last card gone", "..."});
     ScriptedSelector selector;
     selector.outcome = CardChoice::Outcome(outcome);
     if (selector.outcome == CardChoice::Outcome::Replace)

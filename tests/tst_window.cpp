@@ -243,7 +243,7 @@ void tst_Window::deviceControlCaptionSaysWhyThisCard_data()
     QTest::newRow("remembered") << "gpiochip0"
                                 << "last used";
     QTest::newRow("standing in") << "Simulated card"
-                                 << "last used card not found";
+                                 << "last card gone";
     QTest::newRow("long name: the note stays whole")
         << "PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0"
         << "last used";

@@ -26,7 +26,7 @@ protected:
 // Why the control drives the card it does, for its caption (`tag`, a few words) and tool tip
 // (`detail`). Empty: nothing to say beyond the card's name.
 struct CardOrigin {
-    std::string tag;    // "last used", "last used card not found"
+    std::string tag;    // "last used", "last card gone"
     std::string detail; // the full story, with the fix where there is one
 };
 
