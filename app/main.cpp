@@ -28,11 +28,11 @@ int main(int argc, char *argv[])
         // elsewhere our own control stands there, says so in its list and offers the
         // simulated card.
         return velmora::runMonitor(
-            [](QWidget *container) -> velmora::DeviceControlHost * {
+            [](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
                 const QString progId = QString::fromWCharArray(velmora::MakerControlProgId);
-                if (auto *hosted = velmora::AxDeviceControlHost::create(progId, container))
+                if (auto hosted = velmora::AxDeviceControlHost::create(progId, container))
                     return hosted;
-                return new velmora::DeviceControlWidget(
+                return std::make_unique<velmora::DeviceControlWidget>(
                     std::make_unique<velmora::CardControl>(
                         std::make_unique<velmora::SimulatedCard>()),
                     container);
