@@ -6,9 +6,24 @@
 # Installs those of the named packages that are not installed yet, as root or through sudo
 # (asked for only when something is missing); does nothing when all are there. Each script keeps
 # its own list; messages carry the script's name.
+#
+#   as_root COMMAND...
+#
+# Runs a command as root: directly when the script runs as root, else through sudo.
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "scripts/${0##*/}: '$1 ${2:-}' needs root and sudo is not available; run this as root" >&2
+        exit 1
+    fi
+}
 
 ensure_packages() {
-    local me="scripts/${0##*/}" missing=() package
+    local missing=() package
     for package in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$package")
@@ -16,15 +31,7 @@ ensure_packages() {
     done
     [ ${#missing[@]} -gt 0 ] || return 0
 
-    local as_root=()
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null; then
-            echo "$me: packages are missing (${missing[*]}) and sudo is not available; run this as root" >&2
-            exit 1
-        fi
-        as_root=(sudo)
-    fi
-    echo "$me: installing ${missing[*]}" >&2
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    echo "scripts/${0##*/}: installing ${missing[*]}" >&2
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
