@@ -25,12 +25,13 @@ int main(int argc, char *argv[])
         // Our own control starts with the card chosen last time, where it is still there, else
         // with the simulated card; and remembers each card chosen.
         velmora::RememberedCardFile memory;
-        const auto ownControl = [&catalog, &memory](QWidget *container) {
+        const auto ownControl =
+            [&catalog, &memory](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
             velmora::StartingCard start = velmora::startingCard(
                 catalog, &memory, [] { return std::make_unique<velmora::SimulatedCard>(); });
             auto control = std::make_unique<velmora::CardControl>(std::move(start.card));
             control->setMemory(&memory, std::move(start.origin));
-            return new velmora::DeviceControlWidget(std::move(control), container);
+            return std::make_unique<velmora::DeviceControlWidget>(std::move(control), container);
         };
 #ifdef Q_OS_WIN
         // COM before any control, and gone only after every control has been released.
@@ -39,9 +40,9 @@ int main(int argc, char *argv[])
         // elsewhere our own control stands there, says so in its list and offers the
         // simulated card.
         return velmora::runMonitor(
-            [&ownControl](QWidget *container) -> velmora::DeviceControlHost * {
+            [&ownControl](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
                 const QString progId = QString::fromWCharArray(velmora::MakerControlProgId);
-                if (auto *hosted = velmora::AxDeviceControlHost::create(progId, container))
+                if (auto hosted = velmora::AxDeviceControlHost::create(progId, container))
                     return hosted;
                 return ownControl(container);
             },

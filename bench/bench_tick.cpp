@@ -1,6 +1,7 @@
 // What one tick costs through the whole path, against the floor the same work has without it:
 // the same two reads straight from the same card object and sixteen setChecked calls on stock
-// check boxes. Printed as ratios, ours / floor, measured in the same run.
+// check boxes. Printed as ratios, ours / floor, measured in the same run. With `count`, it runs
+// a fixed number of ticks for callgrind to count their instructions instead.
 
 #include "automation/device_control.h"
 #include "cards/card_control.h"
@@ -21,6 +22,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -75,9 +77,22 @@ struct Setup {
 
 Setup *setup = nullptr;
 
+// One tick of ours or of the floor; painted, the repaints its writes scheduled happen before it
+// returns (offscreen, into the window's backing store: no display server is involved).
+void tickOnce(bool floor, bool paint)
+{
+    if (floor)
+        setup->floorTick();
+    else
+        setup->monitor.dispatch(&Monitor::Timer_Timer);
+    if (paint)
+        QCoreApplication::processEvents();
+}
+
 // Toggling: the state file changes between ticks (outside the timing), so every tick reads a
-// new file and flips all sixteen indicators. Steady: nothing changes.
-template<bool Toggle, bool Floor> void tick(benchmark::State &state)
+// new file and flips all sixteen indicators. Steady: nothing changes. Painted: toggling, with
+// the repaints inside the timing.
+template<bool Toggle, bool Floor, bool Paint = false> void tick(benchmark::State &state)
 {
     std::size_t n = 0;
     setup->file.store(setup->states[0]);
@@ -87,10 +102,7 @@ template<bool Toggle, bool Floor> void tick(benchmark::State &state)
             setup->file.store(setup->states[++n % 2]);
             state.ResumeTiming();
         }
-        if (Floor)
-            setup->floorTick();
-        else
-            setup->monitor.dispatch(&Monitor::Timer_Timer);
+        tickOnce(Floor, Paint);
     }
     QCoreApplication::processEvents(); // let the repaints the writes scheduled happen
 }
@@ -122,6 +134,36 @@ void watchSteady(benchmark::State &state)
     }
 }
 
+// What callgrind counts, entered once a tick (valgrind --toggle-collect='*countedTick*').
+Q_NEVER_INLINE void countedTick(bool floor, bool paint)
+{
+    tickOnce(floor, paint);
+}
+
+// `velmora_bench count ours|floor painted|bare TICKS`: toggling ticks for an instruction count,
+// after as many uncounted ones to warm caches and lazily made resources up.
+int countTicks(const std::string &side, const std::string &painting, int ticks)
+{
+    if ((side != "ours" && side != "floor") || (painting != "painted" && painting != "bare") ||
+        ticks <= 0) {
+        std::fprintf(stderr, "usage: velmora_bench count ours|floor painted|bare TICKS\n");
+        return 2;
+    }
+    const bool floor = side == "floor";
+    const bool paint = painting == "painted";
+    std::size_t n = 0;
+    for (int i = 0; i < 2 * ticks; ++i) {
+        setup->file.store(setup->states[++n % 2]);
+        if (i < ticks)
+            tickOnce(floor, paint);
+        else
+            countedTick(floor, paint);
+    }
+    QCoreApplication::processEvents();
+    std::printf("%d ticks counted\n", ticks);
+    return 0;
+}
+
 void booleanOf(benchmark::State &state, AutomationValue value)
 {
     for (auto _ : state)
@@ -133,6 +175,8 @@ BENCHMARK(tick<true, true>)->Name("tick/toggling/floor");
 BENCHMARK(tick<false, false>)->Name("tick/steady/ours");
 BENCHMARK(tick<false, true>)->Name("tick/steady/floor");
 BENCHMARK(watchSteady)->Name("watch/steady");
+BENCHMARK(tick<true, false, true>)->Name("tick/painted/ours");
+BENCHMARK(tick<true, true, true>)->Name("tick/painted/floor");
 BENCHMARK_CAPTURE(booleanOf, number, AutomationValue::integer(-1))->Name("boolean/number");
 BENCHMARK_CAPTURE(booleanOf, boolean, AutomationValue::boolean(true))->Name("boolean/boolean");
 BENCHMARK_CAPTURE(booleanOf, string_true, AutomationValue::string("True"))
@@ -161,12 +205,17 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
+    if (argc == 5 && std::string(argv[1]) == "count") {
+        Setup here;
+        setup = &here;
+        return countTicks(argv[2], argv[3], std::atoi(argv[4]));
+    }
     benchmark::Initialize(&argc, argv);
     Setup here;
     setup = &here;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const char *kind : {"toggling", "steady"}) {
+    for (const char *kind : {"toggling", "steady", "painted"}) {
         const std::string base = std::string("tick/") + kind;
         const auto ours = reporter.nsPerIteration.find(base + "/ours");
         const auto floor = reporter.nsPerIteration.find(base + "/floor");

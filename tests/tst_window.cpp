@@ -8,6 +8,7 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -38,6 +39,8 @@ private slots:
     void deviceControlCaptionSaysWhyThisCard();
     void enablingARunningTimerKeepsItsCount();
     void eventsAreMatchedWithoutRegardToCase();
+    void eachWindowGetsAFreshHostAndOwnsIt_data();
+    void eachWindowGetsAFreshHostAndOwnsIt();
 
 private:
     FakeCard::Log m_log;
@@ -294,6 +297,37 @@ void tst_Window::eventsAreMatchedWithoutRegardToCase()
     QVERIFY(!m_window->connectEvent("Nowhere", "Click", [] {}));
     QTest::mouseClick(m_window->control("Exit"), Qt::LeftButton);
     QCOMPARE(clicks, 1);
+}
+
+void tst_Window::eachWindowGetsAFreshHostAndOwnsIt_data()
+{
+    QTest::addColumn<bool>("madeInContainer");
+    QTest::newRow("made in its container") << true;
+    QTest::newRow("made without a parent") << false;
+}
+
+void tst_Window::eachWindowGetsAFreshHostAndOwnsIt()
+{
+    QFETCH(bool, madeInContainer);
+    FakeCard::Log log;
+    int made = 0;
+    const MonitorWindow::HostFactory makeHost =
+        [&](QWidget *container) -> std::unique_ptr<DeviceControlHost> {
+        auto card = std::make_unique<FakeCard>("card " + std::to_string(++made), log);
+        return std::make_unique<DeviceControlWidget>(std::make_unique<CardControl>(std::move(card)),
+                                                     madeInContainer ? container : nullptr);
+    };
+    const QPoint place = windowRect("TarvoOcx1").topLeft();
+    for (int i = 1; i <= 2; ++i) {
+        auto window = std::make_unique<MonitorWindow>(velmoraWindow(), makeHost);
+        QPointer<DeviceControlHost> host = &window->deviceControlHost();
+        QCOMPARE(host->cardName(), QString("card %1").arg(i));
+        QCOMPARE(host->window(), window.get());
+        QCOMPARE(host->mapTo(window.get(), QPoint(0, 0)), place);
+        QVERIFY(host->isVisibleTo(window.get()));
+        window.reset();
+        QVERIFY(host.isNull()); // it went with its window
+    }
 }
 
 QTEST_MAIN(tst_Window)
