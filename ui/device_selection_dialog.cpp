@@ -30,14 +30,30 @@ QColor warningColor(const QPalette &palette)
                                                            : QColor(0xff, 0xa0, 0x80);
 }
 
-QString cannotOpen(const std::string &name, const std::string &reason, const std::string &fix)
+// The fix, where one is known, already stands in the details just above.
+QString cannotOpen(const std::string &name, const std::string &reason)
 {
-    QString text = DeviceSelectionDialog::tr("Cannot open %1: %2")
-                       .arg(qs(name), reason.empty() ? DeviceSelectionDialog::tr("unknown error")
-                                                     : qs(reason));
-    if (!fix.empty())
-        text += u'\n' + DeviceSelectionDialog::tr("To fix: %1").arg(qs(fix));
-    return text;
+    return DeviceSelectionDialog::tr("Cannot open %1: %2")
+        .arg(qs(name), reason.empty() ? DeviceSelectionDialog::tr("unknown error") : qs(reason));
+}
+
+// However the owner's frame and the dialog's compare, the gap keeps the two apart.
+constexpr int PlacementGap = 8;
+// Rows the list keeps in view whatever appears below it.
+constexpr int ListRowsKept = 5;
+
+int overlapArea(const QRect &a, const QRect &b)
+{
+    const QRect common = a.intersected(b);
+    return common.isEmpty() ? 0 : common.width() * common.height();
+}
+
+QPoint clampedInto(QPoint topLeft, const QSize &size, const QRect &screen)
+{
+    topLeft.setX(std::max(screen.left(), std::min(topLeft.x(), screen.right() + 1 - size.width())));
+    topLeft.setY(
+        std::max(screen.top(), std::min(topLeft.y(), screen.bottom() + 1 - size.height())));
+    return topLeft;
 }
 
 } // namespace
@@ -166,6 +182,13 @@ void DeviceSelectionDialog::populate()
 
 void DeviceSelectionDialog::fitToContents()
 {
+    // Tall enough for a few rows whatever the font, so that a message appearing below takes its
+    // room from the dialog, not from the list.
+    const int rows = std::clamp(m_cards->topLevelItemCount(), 1, ListRowsKept);
+    const int rowHeight = std::max(m_cards->sizeHintForRow(0), m_cards->fontMetrics().height());
+    m_cards->setMinimumHeight(2 * m_cards->frameWidth() + m_cards->header()->sizeHint().height() +
+                              rows * rowHeight);
+
     // Wide enough to show every column whole where the screen allows it.
     int listWidth =
         2 * m_cards->frameWidth() + m_cards->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
@@ -217,6 +240,10 @@ void DeviceSelectionDialog::showMessage(const QString &text)
 {
     m_message->setText(text);
     m_message->setVisible(!text.isEmpty());
+    // The dialog grows rather than the list shrinking; the card the message is about stays in
+    // view either way.
+    if (QTreeWidgetItem *current = m_cards->currentItem())
+        m_cards->scrollToItem(current);
 }
 
 void DeviceSelectionDialog::chooseSelected()
@@ -234,14 +261,14 @@ void DeviceSelectionDialog::chooseSelected()
     }
     std::unique_ptr<Card> card = offer.usable && offer.make ? offer.make() : nullptr;
     if (!card) {
-        showMessage(offer.usable ? cannotOpen(offer.info.name, {}, {})
-                                 : cannotOpen(offer.info.name, offer.status, offer.fix));
+        showMessage(offer.usable ? cannotOpen(offer.info.name, {})
+                                 : cannotOpen(offer.info.name, offer.status));
         return;
     }
     const DispatchStatus status = card->open();
     if (status.failed) {
         // It did not open, so there is nothing to close; the card simply goes.
-        showMessage(cannotOpen(offer.info.name, status.description, {}));
+        showMessage(cannotOpen(offer.info.name, status.description));
         return;
     }
     dropChoice();
@@ -250,12 +277,44 @@ void DeviceSelectionDialog::chooseSelected()
     accept();
 }
 
+QPoint placeClearOf(const QRect &owner, const QSize &size, const QRect &screen)
+{
+    // Beside the owner first, as wide screens have room there, then below it, then above;
+    // each slid along the owner's edge as far as the screen needs.
+    const QPoint candidates[] = {
+        {owner.right() + 1 + PlacementGap, owner.top()},
+        {owner.left() - PlacementGap - size.width(), owner.top()},
+        {owner.left(), owner.bottom() + 1 + PlacementGap},
+        {owner.left(), owner.top() - PlacementGap - size.height()},
+    };
+    QPoint best;
+    int bestOverlap = -1;
+    for (const QPoint &candidate : candidates) {
+        const QPoint placed = clampedInto(candidate, size, screen);
+        const int overlap = overlapArea(QRect(placed, size), owner);
+        if (overlap == 0 && screen.contains(QRect(placed, size)))
+            return placed;
+        if (bestOverlap < 0 || overlap < bestOverlap) {
+            best = placed;
+            bestOverlap = overlap;
+        }
+    }
+    return best; // the screen is too small to keep clear of the owner: cover as little as may be
+}
+
 CardChoice DialogCardSelector::chooseCard(const Card &current)
 {
     // On the heap: the window may go while the dialog runs, and take its children with it.
     QPointer<DeviceSelectionDialog> dialog =
         new DeviceSelectionDialog(m_catalog.offers(), current.info(), m_parent);
     dialog->setWindowModality(Qt::ApplicationModal);
+    if (m_parent && m_parent->isVisible() && m_parent->screen()) {
+        // Frames are not known before the dialog shows; its decoration matches the owner's.
+        const QWidget *owner = m_parent->window();
+        const QSize decoration = owner->frameGeometry().size() - owner->size();
+        dialog->move(placeClearOf(owner->frameGeometry(), dialog->size() + decoration,
+                                  owner->screen()->availableGeometry()));
+    }
     dialog->exec();
     if (!dialog)
         return {};

@@ -52,6 +52,12 @@ private:
     QDialogButtonBox *m_buttons = nullptr;
 };
 
+// Where a window of `size` goes on `screen` so that it leaves `owner` uncovered (all three in
+// global coordinates, frames included): beside the owner, else below or above it, always whole
+// on the screen, and where the screen is too small for that, covering as little of the owner
+// as it can.
+QPoint placeClearOf(const QRect &owner, const QSize &size, const QRect &screen);
+
 // Answers the device control's SelectDevice with the dialog, over `parent` (the main window),
 // from the cards the catalog finds at that moment.
 class DialogCardSelector final : public CardSelector {
