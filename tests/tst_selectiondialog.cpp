@@ -105,6 +105,10 @@ private slots:
     void dismissing();
     void doubleClickChooses_data();
     void doubleClickChooses();
+    void messageLeavesTheListAndSelectionInView_data();
+    void messageLeavesTheListAndSelectionInView();
+    void placedClearOfTheWindow_data();
+    void placedClearOfTheWindow();
     void selectorRunsTheDialogOverTheWindow_data();
     void selectorRunsTheDialogOverTheWindow();
 
@@ -277,8 +281,7 @@ void tst_SelectionDialog::ok_data()
                                 << QStringList{"Cannot open Busy board: Device or resource busy"};
     QTest::newRow("unusable, with fix")
         << int(Comedi) << Outcome::Cancelled << 0
-        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "Permission denied",
-                       "add your user to the group 'iocard' and log in again"};
+        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "Permission denied"};
     QTest::newRow("unusable, no fix")
         << int(Missing) << Outcome::Cancelled << 0 << QStringList{"Gone board", "No such device"};
 }
@@ -305,6 +308,12 @@ void tst_SelectionDialog::ok()
     QCOMPARE(shown->isVisible(), !message.isEmpty());
     for (const QString &part : message)
         QVERIFY2(shown->text().contains(part), qPrintable(shown->text()));
+    // The fix stands once, in the details just above the message.
+    const QString fix = QString::fromStdString(m_catalog->offers().at(row).fix);
+    if (!fix.isEmpty() && stays) {
+        QVERIFY(label("details")->text().contains(fix));
+        QVERIFY2(!shown->text().contains(fix), qPrintable(shown->text()));
+    }
 
     CardChoice choice = m_dialog->takeChoice();
     QCOMPARE(choice.outcome, outcome);
@@ -328,6 +337,87 @@ void tst_SelectionDialog::failedOpenLeavesTheDialogUsable()
     QCOMPARE(choice.card->info().name, FakeCatalog::info(Gpio).name);
     QCOMPARE(m_log.opens, 2);
     QCOMPARE(m_log.closes, 0);
+}
+
+void tst_SelectionDialog::messageLeavesTheListAndSelectionInView_data()
+{
+    QTest::addColumn<qreal>("points");
+    QTest::addColumn<int>("row");
+
+    for (const qreal points : {9.0, 11.0, 12.0}) {
+        QTest::addRow("%g pt, unusable with fix", points) << points << int(Comedi);
+        QTest::addRow("%g pt, open fails, last rows", points) << points << int(Missing);
+    }
+}
+
+void tst_SelectionDialog::messageLeavesTheListAndSelectionInView()
+{
+    QFETCH(qreal, points);
+    QFETCH(int, row);
+
+    const QFont defaultFont = QApplication::font();
+    const auto restore = qScopeGuard([&] { QApplication::setFont(defaultFont); });
+    QFont font = defaultFont;
+    font.setPointSizeF(points);
+    QApplication::setFont(font);
+    open(FakeCatalog::info(Simulated));
+    // As small as the user may drag it, so that the message has to find room somewhere.
+    m_dialog->resize(m_dialog->minimumSize());
+
+    select(row);
+    button(QDialogButtonBox::Ok)->click();
+    QVERIFY(label("message")->isVisible());
+    QApplication::processEvents(); // the layout settles
+
+    // Every row of the list still shows, the selected one among them, and the message whole.
+    const QRect viewport = cards()->viewport()->rect();
+    for (int i = 0; i < cards()->topLevelItemCount(); ++i) {
+        const QRect item = cards()->visualItemRect(cards()->topLevelItem(i));
+        // Rows, that is: on a small screen the columns may still scroll sideways.
+        QVERIFY2(item.top() >= viewport.top() && item.bottom() <= viewport.bottom(),
+                 qPrintable(QString("row %1 out of view").arg(i)));
+    }
+    QLabel *message = label("message");
+    QVERIFY(message->height() >= message->heightForWidth(message->width()));
+}
+
+void tst_SelectionDialog::placedClearOfTheWindow_data()
+{
+    QTest::addColumn<QRect>("owner");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QPoint>("expected");
+
+    const QRect screen(0, 0, 1280, 800);
+    const QSize dialog(600, 300);
+    QTest::newRow("room on the right")
+        << QRect(100, 100, 306, 212) << dialog << screen << QPoint(414, 100);
+    QTest::newRow("room only on the left")
+        << QRect(900, 100, 306, 212) << dialog << screen << QPoint(292, 100);
+    QTest::newRow("centred window: below")
+        << QRect(487, 294, 306, 212) << QSize(600, 260) << screen << QPoint(487, 514);
+    QTest::newRow("low on the screen: above")
+        << QRect(487, 560, 306, 212) << dialog << screen << QPoint(487, 252);
+    QTest::newRow("beside, slid up onto the screen")
+        << QRect(100, 700, 306, 90) << dialog << screen << QPoint(414, 500);
+    QTest::newRow("second screen to the right")
+        << QRect(1400, 100, 306, 212) << dialog << QRect(1280, 0, 1920, 1080) << QPoint(1714, 100);
+    // At scale 2 a 1280 x 800 screen is 640 x 400: no room anywhere, so the least cover, below,
+    // whole on the screen.
+    QTest::newRow("no room: cover least")
+        << QRect(167, 94, 306, 212) << QSize(600, 300) << QRect(0, 0, 640, 400) << QPoint(40, 100);
+}
+
+void tst_SelectionDialog::placedClearOfTheWindow()
+{
+    QFETCH(QRect, owner);
+    QFETCH(QSize, size);
+    QFETCH(QRect, screen);
+    QFETCH(QPoint, expected);
+
+    const QPoint placed = placeClearOf(owner, size, screen);
+    QCOMPARE(placed, expected);
+    QVERIFY(screen.contains(QRect(placed, size)));
 }
 
 void tst_SelectionDialog::dismissing_data()

@@ -186,8 +186,10 @@ void DeviceSelectionDialog::fitToContents()
     // room from the dialog, not from the list.
     const int rows = std::clamp(m_cards->topLevelItemCount(), 1, ListRowsKept);
     const int rowHeight = std::max(m_cards->sizeHintForRow(0), m_cards->fontMetrics().height());
+    // A narrow dialog scrolls the columns sideways: the scroll bar must not cost a row.
+    const int scrollBar = m_cards->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     m_cards->setMinimumHeight(2 * m_cards->frameWidth() + m_cards->header()->sizeHint().height() +
-                              rows * rowHeight);
+                              rows * rowHeight + scrollBar);
 
     // Wide enough to show every column whole where the screen allows it.
     int listWidth =
@@ -240,6 +242,12 @@ void DeviceSelectionDialog::showMessage(const QString &text)
 {
     m_message->setText(text);
     m_message->setVisible(!text.isEmpty());
+    // Wrapped text needs more height the narrower the dialog is, which a window's minimum size
+    // does not follow: grow to what the texts need at the present width.
+    layout()->activate();
+    const int needed = layout()->totalHeightForWidth(width());
+    if (needed > height())
+        resize(width(), needed);
     // The dialog grows rather than the list shrinking; the card the message is about stays in
     // view either way.
     if (QTreeWidgetItem *current = m_cards->currentItem())
