@@ -18,6 +18,9 @@ using Column = DeviceSelectionDialog::Column;
 
 enum Row { Simulated, Comedi, Gpio, Busy, Missing, RowCount };
 
+// What a placed dialog leaves uncovered.
+enum Clear { OfWindow, OfIndicators, OfNothing };
+
 // The rows every test sees: usable, unusable with a fix, usable, failing to open, unusable
 // without a fix.
 class FakeCatalog final : public CardCatalog {
@@ -385,39 +388,66 @@ void tst_SelectionDialog::placedClearOfTheWindow_data()
 {
     QTest::addColumn<QRect>("owner");
     QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("minimum");
     QTest::addColumn<QRect>("screen");
-    QTest::addColumn<QPoint>("expected");
+    QTest::addColumn<int>("clear");      // what the dialog leaves uncovered
+    QTest::addColumn<QRect>("expected"); // empty: any place that keeps the rules
 
     const QRect screen(0, 0, 1280, 800);
     const QSize dialog(600, 300);
-    QTest::newRow("room on the right")
-        << QRect(100, 100, 306, 212) << dialog << screen << QPoint(414, 100);
-    QTest::newRow("room only on the left")
-        << QRect(900, 100, 306, 212) << dialog << screen << QPoint(292, 100);
-    QTest::newRow("centred window: below")
-        << QRect(487, 294, 306, 212) << QSize(600, 260) << screen << QPoint(487, 514);
+    const QSize small(300, 200);
+    QTest::newRow("room on the right") << QRect(100, 100, 306, 212) << dialog << small << screen
+                                       << int(OfWindow) << QRect(414, 100, 600, 300);
+    QTest::newRow("room only on the left") << QRect(900, 100, 306, 212) << dialog << small << screen
+                                           << int(OfWindow) << QRect(292, 100, 600, 300);
+    QTest::newRow("centred window: below") << QRect(487, 294, 306, 212) << QSize(600, 260) << small
+                                           << screen << int(OfWindow) << QRect(487, 514, 600, 260);
     QTest::newRow("low on the screen: above")
-        << QRect(487, 560, 306, 212) << dialog << screen << QPoint(487, 252);
+        << QRect(487, 560, 306, 212) << dialog << small << screen << int(OfWindow)
+        << QRect(487, 252, 600, 300);
     QTest::newRow("beside, slid up onto the screen")
-        << QRect(100, 700, 306, 90) << dialog << screen << QPoint(414, 500);
+        << QRect(100, 700, 306, 90) << dialog << small << screen << int(OfWindow)
+        << QRect(414, 500, 600, 300);
     QTest::newRow("second screen to the right")
-        << QRect(1400, 100, 306, 212) << dialog << QRect(1280, 0, 1920, 1080) << QPoint(1714, 100);
-    // At scale 2 a 1280 x 800 screen is 640 x 400: no room anywhere, so the least cover, below,
-    // whole on the screen.
-    QTest::newRow("no room: cover least")
-        << QRect(167, 94, 306, 212) << QSize(600, 300) << QRect(0, 0, 640, 400) << QPoint(40, 100);
+        << QRect(1400, 100, 306, 212) << dialog << small << QRect(1280, 0, 1920, 1080)
+        << int(OfWindow) << QRect(1714, 100, 600, 300);
+    // Centred on a small screen at a large font: below the indicators, over the buttons.
+    QTest::newRow("centred, tall dialog: over the buttons only")
+        << QRect(487, 294, 306, 212) << QSize(600, 330) << small << screen << int(OfIndicators)
+        << QRect();
+    // At scale 1.5 a 1280 x 800 screen is 853 x 533: the dialog shrinks to fit beside.
+    QTest::newRow("scale 1.5: shrunk beside")
+        << QRect(273, 160, 306, 212) << dialog << QSize(240, 280) << QRect(0, 0, 853, 533)
+        << int(OfWindow) << QRect();
+    // At scale 2 it is 640 x 400: no room anywhere, so whole on the screen, covering least.
+    QTest::newRow("scale 2: no room") << QRect(167, 94, 306, 212) << dialog << QSize(400, 280)
+                                      << QRect(0, 0, 640, 400) << int(OfNothing) << QRect();
 }
 
 void tst_SelectionDialog::placedClearOfTheWindow()
 {
     QFETCH(QRect, owner);
     QFETCH(QSize, size);
+    QFETCH(QSize, minimum);
     QFETCH(QRect, screen);
-    QFETCH(QPoint, expected);
+    QFETCH(int, clear);
+    QFETCH(QRect, expected);
 
-    const QPoint placed = placeClearOf(owner, size, screen);
-    QCOMPARE(placed, expected);
-    QVERIFY(screen.contains(QRect(placed, size)));
+    // Where the window's sixteen indicators stand within its frame.
+    const QRect indicators = owner.adjusted(20, 40, -20, -owner.height() + 40 + 90);
+    const QRect placed = placeClearOf({.owner = owner,
+                                       .keepVisible = indicators,
+                                       .size = size,
+                                       .minimum = minimum,
+                                       .screen = screen});
+    if (!expected.isEmpty())
+        QCOMPARE(placed, expected);
+    QVERIFY(screen.contains(placed));
+    QVERIFY(placed.width() >= std::min(minimum.width(), size.width()));
+    QVERIFY(placed.height() >= std::min(minimum.height(), size.height()));
+    QVERIFY(placed.width() <= size.width() && placed.height() <= size.height());
+    QCOMPARE(placed.intersects(owner), clear != OfWindow);
+    QCOMPARE(placed.intersects(indicators), clear == OfNothing);
 }
 
 void tst_SelectionDialog::dismissing_data()

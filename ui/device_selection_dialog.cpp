@@ -1,5 +1,7 @@
 #include "device_selection_dialog.h"
 
+#include "indicator_box.h"
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QHeaderView>
@@ -11,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 namespace velmora {
 
@@ -285,29 +288,65 @@ void DeviceSelectionDialog::chooseSelected()
     accept();
 }
 
-QPoint placeClearOf(const QRect &owner, const QSize &size, const QRect &screen)
+QRect placeClearOf(const DialogPlacement &placement)
 {
-    // Beside the owner first, as wide screens have room there, then below it, then above;
-    // each slid along the owner's edge as far as the screen needs.
-    const QPoint candidates[] = {
-        {owner.right() + 1 + PlacementGap, owner.top()},
-        {owner.left() - PlacementGap - size.width(), owner.top()},
-        {owner.left(), owner.bottom() + 1 + PlacementGap},
-        {owner.left(), owner.top() - PlacementGap - size.height()},
+    const QRect &screen = placement.screen;
+    const QSize &size = placement.size;
+    // The room on each side of `avoid`, best first: beside it, as wide screens have room there,
+    // then below and above. The dialog lines up with the edge of what it avoids as far as the
+    // screen lets it. Where it may shrink, it takes the side that leaves it largest.
+    const auto tryClearOf = [&](const QRect &avoid, bool shrink) -> std::optional<QRect> {
+        const QRect rooms[] = {
+            QRect(QPoint(avoid.right() + 1 + PlacementGap, screen.top()), screen.bottomRight()),
+            QRect(screen.topLeft(), QPoint(avoid.left() - 1 - PlacementGap, screen.bottom())),
+            QRect(QPoint(screen.left(), avoid.bottom() + 1 + PlacementGap), screen.bottomRight()),
+            QRect(screen.topLeft(), QPoint(screen.right(), avoid.top() - 1 - PlacementGap)),
+        };
+        const QSize least = shrink ? placement.minimum.boundedTo(size) : size;
+        std::optional<QRect> best;
+        for (std::size_t side = 0; side < std::size(rooms); ++side) {
+            const QRect &room = rooms[side];
+            if (room.width() < least.width() || room.height() < least.height())
+                continue;
+            const QSize fitted = size.boundedTo(room.size());
+            QPoint topLeft;
+            if (side == 0)
+                topLeft = {room.left(), avoid.top()};
+            else if (side == 1)
+                topLeft = {room.right() + 1 - fitted.width(), avoid.top()};
+            else if (side == 2)
+                topLeft = {avoid.left(), room.top()};
+            else
+                topLeft = {avoid.left(), room.bottom() + 1 - fitted.height()};
+            const QRect placed(clampedInto(topLeft, fitted, room), fitted);
+            if (!best || placed.width() * placed.height() > best->width() * best->height())
+                best = placed;
+        }
+        return best;
     };
-    QPoint best;
+    // Clear of the whole window where the screen has room, else clear of its indicators (the
+    // buttons are of no use while the dialog is open); whole before shrunk.
+    for (const bool shrink : {false, true})
+        for (const QRect &avoid : {placement.owner, placement.keepVisible})
+            if (const auto clear = tryClearOf(avoid, shrink))
+                return *clear;
+
+    // A screen too small even for that: whole on the screen, covering the indicators least.
+    const QPoint starts[] = {
+        {placement.keepVisible.right() + 1, placement.keepVisible.top()},
+        {placement.keepVisible.left(), placement.keepVisible.bottom() + 1},
+    };
+    QRect best;
     int bestOverlap = -1;
-    for (const QPoint &candidate : candidates) {
-        const QPoint placed = clampedInto(candidate, size, screen);
-        const int overlap = overlapArea(QRect(placed, size), owner);
-        if (overlap == 0 && screen.contains(QRect(placed, size)))
-            return placed;
+    for (const QPoint &start : starts) {
+        const QRect placed(clampedInto(start, size, screen), size);
+        const int overlap = overlapArea(placed, placement.keepVisible);
         if (bestOverlap < 0 || overlap < bestOverlap) {
             best = placed;
             bestOverlap = overlap;
         }
     }
-    return best; // the screen is too small to keep clear of the owner: cover as little as may be
+    return best;
 }
 
 CardChoice DialogCardSelector::chooseCard(const Card &current)
@@ -320,8 +359,18 @@ CardChoice DialogCardSelector::chooseCard(const Card &current)
         // Frames are not known before the dialog shows; its decoration matches the owner's.
         const QWidget *owner = m_parent->window();
         const QSize decoration = owner->frameGeometry().size() - owner->size();
-        dialog->move(placeClearOf(owner->frameGeometry(), dialog->size() + decoration,
-                                  owner->screen()->availableGeometry()));
+        QRect indicators;
+        for (const IndicatorBox *box : owner->findChildren<IndicatorBox *>())
+            indicators |= QRect(box->mapToGlobal(QPoint(0, 0)), box->size());
+        if (indicators.isEmpty())
+            indicators = owner->frameGeometry();
+        const QRect placed = placeClearOf({.owner = owner->frameGeometry(),
+                                           .keepVisible = indicators,
+                                           .size = dialog->size() + decoration,
+                                           .minimum = dialog->minimumSizeHint() + decoration,
+                                           .screen = owner->screen()->availableGeometry()});
+        dialog->resize(placed.size() - decoration);
+        dialog->move(placed.topLeft());
     }
     dialog->exec();
     if (!dialog)

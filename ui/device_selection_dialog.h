@@ -52,11 +52,19 @@ private:
     QDialogButtonBox *m_buttons = nullptr;
 };
 
-// Where a window of `size` goes on `screen` so that it leaves `owner` uncovered (all three in
-// global coordinates, frames included): beside the owner, else below or above it, always whole
-// on the screen, and where the screen is too small for that, covering as little of the owner
-// as it can.
-QPoint placeClearOf(const QRect &owner, const QSize &size, const QRect &screen);
+// Where the selection dialog goes, all in global coordinates with frames included.
+struct DialogPlacement {
+    QRect owner;       // the main window
+    QRect keepVisible; // what must stay in sight where the whole window cannot: the indicators
+    QSize size;        // the dialog's preferred size
+    QSize minimum;     // the smallest it may shrink to to stay clear
+    QRect screen;      // the screen's available area
+};
+// Beside the owner, else below or above it; where the screen has no room for that, clear of the
+// indicators only; failing both, the same with the dialog shrunk towards its minimum; failing
+// that, covering as little of the indicators as the screen allows. The dialog always lies whole
+// on the screen.
+QRect placeClearOf(const DialogPlacement &placement);
 
 // Answers the device control's SelectDevice with the dialog, over `parent` (the main window),
 // from the cards the catalog finds at that moment.
