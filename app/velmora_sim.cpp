@@ -2,7 +2,7 @@
 // state file. Exit status: 0 done, 1 the state file could not be used, 2 bad usage. The
 // manual page docs/velmora-sim.1 says the same for users; change both together.
 
-#include "sim_state.h"
+#include "simulated/sim_state.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include "caption_button.h"
 #include "caption_fit.h"
-#include "card_control.h"
+#include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "fakes.h"
 #include "indicator_box.h"
