@@ -283,12 +283,14 @@ void tst_App::helpAndVersionNeedNoDisplay()
     QFETCH(int, status);
     QFETCH(QString, out);
 
+    const QString program = qEnvironmentVariable("VELMORA_BINARY");
+    QVERIFY2(QFileInfo::exists(program), "VELMORA_BINARY names no program");
     QProcess velmora;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(name);
     velmora.setProcessEnvironment(environment);
-    velmora.start(qEnvironmentVariable("VELMORA_BINARY"), arguments);
+    velmora.start(program, arguments);
     QVERIFY(velmora.waitForFinished(20000));
     QCOMPARE(velmora.exitStatus(), QProcess::NormalExit);
     QCOMPARE(velmora.exitCode(), status);
