@@ -19,6 +19,10 @@
 
 int main(int argc, char *argv[])
 {
+    if (const auto answer = velmora::commandLineAnswer(argc, argv)) {
+        std::fputs(answer->c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     velmora::VelmoraApplication app(argc, argv);
     try {
         velmora::SystemCardCatalog catalog;

@@ -7,11 +7,13 @@
 #include "monitor_window.h"
 #include "window_description.h"
 
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace velmora {
 
@@ -53,6 +55,38 @@ QtMessageHandler installStartupHandler()
 
 } // namespace
 
+std::optional<std::string> commandLineAnswer(int argc, const char *const *argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            return "usage: velmora [--help | --version]\n"
+                   "Shows the sixteen input lines of a digital-input card live.\n"
+                   "\n"
+                   "Press \"Select Device\" to pick the card, \"Initial\" to configure its ports\n"
+                   "as inputs and start polling every 100 ms, \"Exit\" to end. Without a card\n"
+                   "the built-in simulated card is shown; velmora-sim(1) drives its lines.\n"
+                   "Other arguments are ignored, apart from Qt's own (-style, -platform, ...).\n"
+                   "\n"
+                   "Exit status: 0 after Exit, closing the window or choosing no card;\n"
+                   "1 after an error report; 2 when no display can be opened.\n"
+                   "See velmora(1).\n";
+        }
+        if (argument == "--version")
+            return "velmora " VELMORA_VERSION "\n";
+    }
+    return std::nullopt;
+}
+
+QIcon velmoraIcon()
+{
+    QIcon builtIn;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        builtIn.addFile(QStringLiteral(":/icons/io.velmora.Velmora-%1.png").arg(size),
+                        QSize(size, size));
+    return QIcon::fromTheme(QStringLiteral("io.velmora.Velmora"), builtIn);
+}
+
 QString runtimeErrorText(const AutomationError &error)
 {
     return QStringLiteral("Run-time error '%1':\n\n%2")
@@ -76,8 +110,9 @@ VelmoraApplication::VelmoraApplication(int &argc, char **argv)
     qInstallMessageHandler(previousHandler);
     setApplicationName(QStringLiteral("Velmora"));
     setApplicationDisplayName(QStringLiteral("Velmora"));
-    setApplicationVersion(QStringLiteral("1.00"));
+    setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     setDesktopFileName(QStringLiteral("io.velmora.Velmora"));
+    setWindowIcon(velmoraIcon());
 }
 
 bool VelmoraApplication::notify(QObject *receiver, QEvent *event)

@@ -63,6 +63,20 @@ private:
     Rescan m_rescan;
 };
 
+// Where the selection dialog goes, all in global coordinates with frames included.
+struct DialogPlacement {
+    QRect owner;       // the main window
+    QRect keepVisible; // what must stay in sight where the whole window cannot: the indicators
+    QSize size;        // the dialog's preferred size
+    QSize minimum;     // the smallest it may shrink to to stay clear
+    QRect screen;      // the screen's available area
+};
+// Beside the owner, else below or above it; where the screen has no room for that, clear of the
+// indicators only; failing both, the same with the dialog shrunk towards its minimum; failing
+// that, covering as little of the indicators as the screen allows. The dialog always lies whole
+// on the screen.
+QRect placeClearOf(const DialogPlacement &placement);
+
 // Answers the device control's SelectDevice with the dialog, over `parent` (the main window),
 // from the cards the catalog finds at that moment.
 class DialogCardSelector final : public CardSelector {

@@ -1,5 +1,6 @@
 #include "monitor_window.h"
 
+#include "caption_button.h"
 #include "cards/card_control.h"
 #include "device_control_host.h"
 #include "device_control_widget.h"
@@ -11,7 +12,6 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -100,7 +100,7 @@ QWidget *MonitorWindow::makeControl(const ControlRow &row, QWidget *container,
         return m_deviceHost;
     }
     case ControlKind::PushButton:
-        return new QPushButton(caption, container);
+        return new CaptionButton(caption, container);
     case ControlKind::CheckBox: {
         auto *box = new IndicatorBox(caption, container);
         m_indicators.at(static_cast<std::size_t>(row.index)) = box;
@@ -172,6 +172,14 @@ void MonitorWindow::build(const WindowDescription &description, const HostFactor
         const int needed = widget->fontMetrics().horizontalAdvance(qstr(row->caption)) + 1;
         widget->resize(std::max(widget->width(), needed), widget->height());
     }
+
+    // The buttons stand in one row of one size: their captions share one fitted font.
+    QStringList buttonCaptions;
+    for (const auto &[row, widget] : built)
+        if (row->kind == ControlKind::PushButton)
+            buttonCaptions << qstr(row->caption);
+    for (auto *button : findChildren<CaptionButton *>())
+        button->setFittingCaptions(buttonCaptions);
 
     // Focus runs by tab index; controls without one take no focus.
     std::vector<std::pair<int, QWidget *>> order;
