@@ -1,14 +1,14 @@
 // Velmora: the sixteen input lines of a digital-input card, live.
 
-#include "card_catalog.h"
-#include "simulated_card.h"
+#include "simulated/simulated_card.h"
+#include "system_card_catalog.h"
 #include "velmora_app.h"
 
 #ifdef Q_OS_WIN
 #include "ax_device_control_host.h"
-#include "card_control.h"
-#include "com_card.h"
-#include "com_dispatch.h"
+#include "cards/card_control.h"
+#include "com/com_card.h"
+#include "com/com_dispatch.h"
 #include "device_control_widget.h"
 #endif
 

@@ -1,7 +1,7 @@
 #include "velmora_app.h"
 
-#include "card_catalog.h"
-#include "card_control.h"
+#include "cards/card_catalog.h"
+#include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "device_selection_dialog.h"
 #include "monitor.h"

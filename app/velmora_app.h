@@ -1,6 +1,6 @@
 #pragma once
 
-#include "automation_error.h"
+#include "automation/automation_error.h"
 #include "monitor_window.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // velmora-sim: drives the simulated card's input lines from outside the program by editing its
 // state file. Exit status: 0 done, 1 the state file could not be used, 2 bad usage.
 
-#include "sim_state.h"
+#include "simulated/sim_state.h"
 
 #include <algorithm>
 #include <array>

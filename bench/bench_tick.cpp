@@ -2,12 +2,12 @@
 // the same two reads straight from the same card object and sixteen setChecked calls on stock
 // check boxes. Printed as ratios, ours / floor, measured in the same run.
 
-#include "card_control.h"
+#include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "indicator_box.h"
 #include "monitor.h"
 #include "monitor_window.h"
-#include "simulated_card.h"
+#include "simulated/simulated_card.h"
 #include "window_description.h"
 
 #include <QApplication>

@@ -3,7 +3,7 @@
 // same sixteen writes from the same two card reads, with nothing in between: no device control,
 // no dispatch, no automation values. Whatever velmora costs beyond this is its own overhead.
 
-#include "simulated_card.h"
+#include "simulated/simulated_card.h"
 
 #include <QApplication>
 #include <QCheckBox>

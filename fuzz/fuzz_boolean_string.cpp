@@ -3,8 +3,8 @@
 // decimal number, the reading must also agree with the C library's correctly rounded strtod:
 // zero is False, infinity is an overflow, anything else True.
 
-#include "automation_error.h"
-#include "automation_value.h"
+#include "automation/automation_error.h"
+#include "automation/automation_value.h"
 
 #include <cmath>
 #include <cstddef>

@@ -2,7 +2,7 @@
 // sanitizer report, another exception) is a fault. Whatever is accepted must survive being
 // written and read back unchanged, or velmora-sim's next edit would alter the card.
 
-#include "sim_state.h"
+#include "simulated/sim_state.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 
 // Fakes at the dispatch and card boundaries, shared by the tests.
 
-#include "card.h"
-#include "dispatch.h"
+#include "automation/dispatch.h"
+#include "cards/card.h"
 
 #include <deque>
 #include <functional>

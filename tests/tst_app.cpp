@@ -1,4 +1,4 @@
-#include "card_catalog.h"
+#include "cards/card_catalog.h"
 #include "device_control_widget.h"
 #include "fakes.h"
 #include "indicator_box.h"

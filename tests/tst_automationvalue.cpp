@@ -1,5 +1,5 @@
-#include "automation_error.h"
-#include "automation_value.h"
+#include "automation/automation_error.h"
+#include "automation/automation_value.h"
 
 #include <QElapsedTimer>
 #include <QTest>

@@ -1,6 +1,6 @@
-#include "automation_error.h"
-#include "card_control.h"
-#include "device_control.h"
+#include "automation/automation_error.h"
+#include "automation/device_control.h"
+#include "cards/card_control.h"
 #include "fakes.h"
 
 #include <QtTest>

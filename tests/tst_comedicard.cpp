@@ -1,5 +1,5 @@
-#include "automation_error.h"
-#include "comedi_card.h"
+#include "automation/automation_error.h"
+#include "comedi/comedi_card.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

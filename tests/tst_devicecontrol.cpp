@@ -1,5 +1,5 @@
-#include "automation_error.h"
-#include "device_control.h"
+#include "automation/automation_error.h"
+#include "automation/device_control.h"
 #include "fakes.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "automation_error.h"
-#include "gpio_card.h"
+#include "automation/automation_error.h"
+#include "gpio/gpio_card.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

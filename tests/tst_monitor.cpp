@@ -1,10 +1,10 @@
-#include "automation_error.h"
-#include "card_control.h"
+#include "automation/automation_error.h"
+#include "cards/card_control.h"
 #include "fakes.h"
 #include "indicator_box.h"
 #include "monitor.h"
 #include "monitor_window.h"
-#include "simulated_card.h"
+#include "simulated/simulated_card.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

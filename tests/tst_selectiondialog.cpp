@@ -1,4 +1,4 @@
-#include "card_catalog.h"
+#include "cards/card_catalog.h"
 #include "device_selection_dialog.h"
 #include "fakes.h"
 

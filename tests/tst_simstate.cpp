@@ -1,4 +1,4 @@
-#include "sim_state.h"
+#include "simulated/sim_state.h"
 
 #include <QDir>
 #include <QTemporaryDir>

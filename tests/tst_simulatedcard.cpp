@@ -1,5 +1,5 @@
-#include "automation_error.h"
-#include "simulated_card.h"
+#include "automation/automation_error.h"
+#include "simulated/simulated_card.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

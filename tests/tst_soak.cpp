@@ -1,11 +1,11 @@
 // Hours of polling, driven in-process without waiting on the timer: the card changes every
 // tick and the heap must not grow.
 
-#include "card_control.h"
+#include "cards/card_control.h"
 #include "indicator_box.h"
 #include "monitor.h"
 #include "monitor_window.h"
-#include "simulated_card.h"
+#include "simulated/simulated_card.h"
 #include "window_description.h"
 
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "card_control.h"
+#include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "fakes.h"
 #include "indicator_box.h"

@@ -2,7 +2,7 @@
 
 #include "ax_device_control_host.h"
 
-#include "com_dispatch.h"
+#include "com/com_dispatch.h"
 
 #include <ActiveQt/QAxWidget>
 #include <QUuid>
@@ -12,7 +12,9 @@
 
 namespace velmora {
 
-AxDeviceControlHost::AxDeviceControlHost(QWidget *parent) : DeviceControlHost(parent) {}
+AxDeviceControlHost::AxDeviceControlHost(QWidget *parent)
+    : DeviceControlHost(parent)
+{}
 
 AxDeviceControlHost::~AxDeviceControlHost()
 {

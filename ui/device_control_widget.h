@@ -1,6 +1,6 @@
 #pragma once
 
-#include "card_control.h"
+#include "cards/card_control.h"
 #include "device_control_host.h"
 
 #include <memory>

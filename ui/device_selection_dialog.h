@@ -1,7 +1,7 @@
 #pragma once
 
-#include "card_catalog.h"
-#include "card_control.h"
+#include "cards/card_catalog.h"
+#include "cards/card_control.h"
 
 #include <QDialog>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "monitor_window.h"
 
-#include "card_control.h"
+#include "cards/card_control.h"
 #include "device_control_host.h"
 #include "device_control_widget.h"
 #include "indicator_box.h"

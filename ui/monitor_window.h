@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device_control.h"
+#include "automation/device_control.h"
 #include "window_description.h"
 
 #include <QWidget>

@@ -4,7 +4,7 @@
 // variable set for one test, files read and written byte for byte, and symbolic links where the
 // system makes them.
 
-#include "sim_state.h"
+#include "simulated/sim_state.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // The Windows tests run on one thread in one apartment, as the program does on its GUI thread.
 
-#include "com_dispatch.h"
+#include "com/com_dispatch.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

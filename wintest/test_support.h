@@ -3,7 +3,7 @@
 // What the Windows tests share: the test control's script and record, its object counts, and a
 // count of COM task memory that BSTRs, SAFEARRAYs and the like come from.
 
-#include "automation_value.h"
+#include "automation/automation_value.h"
 #include "test_control.h"
 
 #include <objbase.h>

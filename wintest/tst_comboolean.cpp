@@ -9,9 +9,9 @@
 // Windows stands is worked out from Wine's code, not recorded from Windows. A note is printed if
 // Wine ever starts to agree.
 
-#include "automation_error.h"
-#include "automation_value.h"
-#include "com_variant.h"
+#include "automation/automation_error.h"
+#include "automation/automation_value.h"
+#include "com/com_variant.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // The maker's control as a card: ComCard on its own, behind CardControl as the program drives
 // it, and the catalog's row for it.
 
-#include "automation_error.h"
-#include "card_control.h"
-#include "com_card.h"
-#include "com_dispatch.h"
-#include "device_control.h"
+#include "automation/automation_error.h"
+#include "automation/device_control.h"
+#include "cards/card_control.h"
+#include "com/com_card.h"
+#include "com/com_dispatch.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

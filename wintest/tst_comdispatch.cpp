@@ -1,9 +1,9 @@
 // ComDispatch against our own test control: what reaches the control, what comes back, and what
 // every failure is raised as.
 
-#include "automation_error.h"
-#include "com_dispatch.h"
-#include "device_control.h"
+#include "automation/automation_error.h"
+#include "automation/device_control.h"
+#include "com/com_dispatch.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The simulated card on Windows: the ports it reads from the state file, its trace, and the
 // catalog that offers it beside the maker's control.
 
-#include "automation_value.h"
-#include "card_catalog.h"
-#include "simulated_card.h"
+#include "automation/automation_value.h"
+#include "simulated/simulated_card.h"
+#include "system_card_catalog.h"
 
 #include "sim_test_support.h"
 

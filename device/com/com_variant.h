@@ -1,0 +1,24 @@
+#pragma once
+
+// Between our automation values and COM's VARIANTs. Windows only.
+
+#include "automation/automation_value.h"
+#include "automation/dispatch.h"
+#include "com/com_support.h"
+
+#include <optional>
+#include <span>
+
+namespace velmora {
+
+// Fills `out` (already initialised) with the call's arguments, last one first, as
+// DISPPARAMS::rgvarg wants them. A by-reference argument points at the caller's own variable.
+// Fails, leaving nothing to call, on an argument no control could use.
+std::optional<DispatchStatus> toVariants(std::span<const AutomationValue> args, VariantArray &out);
+
+// A control's result as our value. Every numeric kind keeps its Boolean reading (zero or not);
+// by-reference results are read through; objects, arrays and anything else become a value with
+// no Boolean reading. Takes nothing over: the caller still clears `value`.
+AutomationValue fromVariant(const VARIANT &value);
+
+} // namespace velmora

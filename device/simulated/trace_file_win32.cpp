@@ -1,0 +1,67 @@
+#include "simulated/trace_file.h"
+
+#include "win32/win32_file.h"
+#include "win32/win32_text.h"
+
+#include <windows.h>
+
+namespace velmora {
+
+std::optional<std::string> TraceFile::open(const std::string &path)
+{
+    close();
+    const win32::CurrentUser user;
+    win32::PrivateSecurity security(user, false);
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as O_APPEND does.
+    win32::UniqueHandle file(
+        CreateFileW(toUtf16(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security.attributes(),
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file)
+        return win32::errorText(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info))
+        return win32::errorText(GetLastError());
+    // Opened as the link itself, so nothing was written through it.
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return std::string("it is a symbolic link or junction; refusing to follow it");
+    m_handle = file.release();
+    return std::nullopt;
+}
+
+void TraceFile::close() noexcept
+{
+    if (m_handle != nullptr)
+        CloseHandle(m_handle);
+    m_handle = nullptr;
+}
+
+bool TraceFile::isOpen() const noexcept
+{
+    return m_handle != nullptr;
+}
+
+std::optional<std::string> TraceFile::append(std::string_view line)
+{
+    DWORD written = 0;
+    if (!WriteFile(m_handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
+        return win32::errorText(GetLastError());
+    if (written != line.size())
+        return std::string("the disk took only part of a line");
+    return std::nullopt;
+}
+
+std::int64_t TraceFile::monotonicNs() noexcept
+{
+    // The performance counter never goes back; its frequency is fixed at boot.
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER counter{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const std::int64_t perSecond = frequency.QuadPart;
+    const std::int64_t ticks = counter.QuadPart;
+    // In two parts, so that the multiplication cannot overflow after long uptimes.
+    return ticks / perSecond * 1'000'000'000LL + ticks % perSecond * 1'000'000'000LL / perSecond;
+}
+
+} // namespace velmora
