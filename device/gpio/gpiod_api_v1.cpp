@@ -1,4 +1,5 @@
-// The GPIO seam over libgpiod 1.x. Every libgpiod call in the program is in this file.
+// The GPIO seam over libgpiod 1.x (Debian 12). Every libgpiod 1.x call in the program is in
+// this file; gpiod_api_v2.cpp does the same over 2.x.
 
 #include "gpio/gpiod_api.h"
 
