@@ -2,6 +2,7 @@
 // program is in this file; gpiod_api_v1.cpp does the same over 1.x.
 
 #include "gpio/gpiod_api.h"
+#include "gpio/gpiod_api_detail.h"
 
 #include <gpiod.h>
 
@@ -13,16 +14,8 @@ namespace velmora {
 
 namespace {
 
-// errno right after a failed call; a library that fails without saying why is an I/O error.
-int lastError()
-{
-    return errno != 0 ? errno : EIO;
-}
-
-std::string text(const char *s)
-{
-    return s != nullptr ? std::string(s) : std::string();
-}
+using gpiod_detail::lastError;
+using gpiod_detail::text;
 
 // libgpiod 2.x hands out objects the caller frees, each with its own function.
 template<typename T, void (*Free)(T *)> struct Freer {
