@@ -30,7 +30,7 @@ using namespace velmora;
 
 namespace {
 
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) && !VELMORA_UNDER_ASAN
 // Bytes the program holds from malloc right now: chunks in use in every arena, and blocks
 // malloc mapped on its own. Unlike the resident size, this does not move when the heap first
 // touches a fresh page, only when something is allocated and kept.
