@@ -228,7 +228,14 @@ void tst_Monitor::timerIsRoutedToTheTick()
     for (const EventRoute &route : unrouted)
         QVERIFY(route.handler != std::string_view("Timer_Timer"));
     m_control.script = {delivers(0x0001), delivers(0x0080)};
-    emit m_window->timer().timeout({});
+    // The real timer, for exactly one tick: the handler runs inside the emission, before the
+    // spy (connected after it) sees the signal, and nothing ticks again once it is disabled.
+    QSignalSpy ticks(&m_window->timer(), &QTimer::timeout);
+    m_window->setTimerEnabled(true);
+    QVERIFY(ticks.wait());
+    m_window->setTimerEnabled(false);
+    QCOMPARE(ticks.size(), 1);
+    QCOMPARE(m_control.calls.size(), 2u);
     QCOMPARE(shown(), (QList<int>{0, 15}));
 }
 
