@@ -86,8 +86,11 @@ std::string octalMode(mode_t mode)
 void checkOwnership(const std::filesystem::path &path, const struct stat &info,
                     const std::string &ownerFix, const std::string &modeFix)
 {
-    if (info.st_uid != ::geteuid()) {
-        refuse(path, "owned by user " + std::to_string(info.st_uid) + ", not by you (uid " +
+    const std::uint32_t owner = sim_state_detail::ownerSeen != nullptr
+                                    ? sim_state_detail::ownerSeen(path, info.st_uid)
+                                    : info.st_uid;
+    if (owner != ::geteuid()) {
+        refuse(path, "owned by user " + std::to_string(owner) + ", not by you (uid " +
                          std::to_string(::geteuid()) + "); " + ownerFix);
     }
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
