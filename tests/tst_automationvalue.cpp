@@ -102,7 +102,10 @@ void tst_AutomationValue::toBoolean_data()
     addRow("boolean false", AutomationValue::boolean(false), NoError, false);
     addRow("integer VariantTrue", AutomationValue::integer(velmora::VariantTrue), NoError, true);
     addRow("integer VariantFalse", AutomationValue::integer(velmora::VariantFalse), NoError, false);
+    addRow("integer 1", AutomationValue::integer(1), NoError, true);
+    addRow("integer -32768", AutomationValue::integer(-32768), NoError, true);
     addRow("long 0", AutomationValue::longInteger(0), NoError, false);
+    addRow("long -1", AutomationValue::longInteger(-1), NoError, true);
     addRow("long 65536 (zero low word)", AutomationValue::longInteger(65536), NoError, true);
     addRow("double 0", AutomationValue::real(0.0), NoError, false);
     addRow("double -0", AutomationValue::real(-0.0), NoError, false);
@@ -151,6 +154,10 @@ void tst_AutomationValue::toBoolean_data()
                    "1",
                    Mismatch);
     addStringError("inner space", "1 000", Mismatch);
+    addStringError("C2 lead byte that is no no-break space",
+                   "\xC2\xA1"
+                   "1",
+                   Mismatch);
 
     // Plain decimals.
     addString("0", "0", false);
@@ -198,6 +205,9 @@ void tst_AutomationValue::toBoolean_data()
     addString("thousands trailing", "1,", true);
     addStringError("thousands leading", ",1", Mismatch);
     addStringError("thousands in fraction", "1.5,5", Mismatch);
+    addStringError("separator after a fraction", "1.5,", Mismatch);
+    addStringError("separator after an exponent", "1e5,", Mismatch);
+    addStringError("separator after a hex number", "&H1,", Mismatch);
 
     // Exponents.
     addString("exponent", "1e5", true);
