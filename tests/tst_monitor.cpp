@@ -316,6 +316,15 @@ void tst_Monitor::selectDevice_data()
     QTest::newRow("False while idle") << false << QList<Answer>{reportsFalse()} << true << 0;
     QTest::newRow("fails") << true << QList<Answer>{error} << false << 57;
     QTest::newRow("no Boolean reading") << false << QList<Answer>{text} << false << 13;
+    // Every result is read as a Boolean the same way (tst_automationvalue has the full table).
+    const auto result = [](AutomationValue value) {
+        return QList<Answer>{{DispatchOutcome::success(std::move(value)), {}}};
+    };
+    QTest::newRow("Empty reads as False") << false << result({}) << true << 0;
+    QTest::newRow("the string true")
+        << false << result(AutomationValue::string("true")) << false << 0;
+    QTest::newRow("Null") << false << result(AutomationValue::null()) << false << 94;
+    QTest::newRow("an error value") << false << result(AutomationValue::error(0)) << false << 13;
 }
 
 void tst_Monitor::selectDevice()

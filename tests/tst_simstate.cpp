@@ -134,6 +134,7 @@ private slots:
     void parseRefuses_data();
     void parseRefuses();
     void registerNumbers();
+    void namesAreExact();
     void patterns_data();
     void patterns();
     void randomChangesPerSlotAndIsDeterministic();
@@ -234,6 +235,16 @@ void tst_SimState::registerNumbers()
     for (const char *text :
          {"", "0x", "-1", "+1", "/", ":", "1a", "0xg", "0xG", "0x`", "0x@", "x1"})
         QVERIFY2(!parseRegisterNumber(text), text);
+}
+
+void tst_SimState::namesAreExact()
+{
+    for (SimPattern p : {SimPattern::Off, SimPattern::Count, SimPattern::Walk, SimPattern::Random})
+        QVERIFY(patternFromString(toString(p)) == p);
+    QVERIFY(!patternFromString("") && !faultModeFromString("") && !operationFromString(""));
+    QVERIFY(!patternFromString("Walk") && !faultModeFromString("none ") &&
+            !operationFromString("read"));
+    QCOMPARE(toString(SimPattern(4)), "invalid");
 }
 
 void tst_SimState::patterns_data()
