@@ -2,7 +2,6 @@
 
 #include "cards/card_catalog.h"
 #include "cards/card_control.h"
-#include "device_control_widget.h"
 #include "device_selection_dialog.h"
 #include "monitor.h"
 #include "monitor_window.h"
@@ -67,14 +66,6 @@ QString runtimeErrorText(const AutomationError &error)
         .arg(QString::fromStdString(error.description()));
 }
 
-std::string runtimeErrorLine(const AutomationError &error)
-{
-    std::string line = "Velmora: Run-time error '" + std::to_string(error.code()) + "': ";
-    for (char c : error.description())
-        line += (c == '\n' || c == '\r') ? ' ' : c;
-    return line;
-}
-
 bool reportRuntimeError(QWidget *window, const AutomationError &error)
 {
     if (reportState != Report::None)
@@ -126,19 +117,11 @@ void VelmoraApplication::fail(const AutomationError &error)
         exit(1);
 }
 
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
-{
-    auto control = std::make_unique<CardControl>(std::move(initial));
-    return runMonitor(
-        [&control](QWidget *container) {
-            return new DeviceControlWidget(std::move(control), container);
-        },
-        catalog);
-}
+namespace {
 
-int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
+// Wires the handlers, shows `window` and runs the event loop until the program ends.
+int runWindow(MonitorWindow &window, CardCatalog &catalog)
 {
-    MonitorWindow window(velmoraWindow(), makeHost);
     CardControl *control = window.deviceControlHost().cardControl();
     DialogCardSelector selector(catalog, &window);
     if (control != nullptr)
@@ -157,6 +140,20 @@ int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
     if (control != nullptr)
         control->setSelector(nullptr);
     return status; // the window goes next, and with it the control and its card
+}
+
+} // namespace
+
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
+{
+    MonitorWindow window(velmoraWindow(), std::make_unique<CardControl>(std::move(initial)));
+    return runWindow(window, catalog);
+}
+
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
+{
+    MonitorWindow window(velmoraWindow(), makeHost);
+    return runWindow(window, catalog);
 }
 
 } // namespace velmora

@@ -1,5 +1,6 @@
+#include "files/private_file.h"
+#include "shared/sample_sim_state.h"
 #include "simulated/sim_state.h"
-#include "simulated/sim_state_detail.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -37,25 +38,8 @@ char *toString(const SimState &state)
 
 namespace {
 
-const std::string Golden = "velmora-simcard 1\n"
-                           "port0 0x00a5\n"
-                           "port1 0x003c\n"
-                           "port2 0xffff\n"
-                           "pattern walk\n"
-                           "fault read0 none\n"
-                           "fault read1 error\n"
-                           "fault configure false\n"
-                           "fault select nobool\n";
-
-SimState goldenState()
-{
-    SimState state;
-    state.ports = {0x00a5, 0x003c, 0xffff};
-    state.pattern = SimPattern::Walk;
-    state.faults = {SimFaultMode::None, SimFaultMode::Error, SimFaultMode::False,
-                    SimFaultMode::NoBool};
-    return state;
-}
+const std::string &Golden = testdata::GoldenState;
+using testdata::goldenState;
 
 std::string replaced(std::string text, const std::string &from, const std::string &to)
 {
@@ -507,11 +491,11 @@ void tst_SimState::loadRefusesForeignOwner()
     file.load();
     static fs::path foreign;
     foreign = folder ? file.path().parent_path() : file.path();
-    sim_state_detail::ownerSeen = [](const fs::path &path, std::uint32_t reported) {
+    privateFileOwnerSeen = [](const fs::path &path, std::uint32_t reported) {
         return path == foreign ? std::uint32_t(::geteuid() + 1) : reported;
     };
     const QString error = errorFrom([&] { file.load(); });
-    sim_state_detail::ownerSeen = nullptr;
+    privateFileOwnerSeen = nullptr;
     QVERIFY2(error.startsWith(QString("%1: owned by user %2, not by you (uid %3); ")
                                   .arg(QString::fromStdString(foreign.string()))
                                   .arg(::geteuid() + 1)

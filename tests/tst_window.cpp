@@ -8,6 +8,7 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -50,10 +51,14 @@ private slots:
     void indicatorCaptionsAreWholeAndUncovered();
     void indicatorsAreRealCheckBoxes();
     void deviceControlStaysClearOfLabelAndIndicators();
+    void deviceControlCaptionSaysWhyThisCard_data();
+    void deviceControlCaptionSaysWhyThisCard();
     void enablingARunningTimerKeepsItsCount();
     void eventsAreMatchedWithoutRegardToCase_data();
     void eventsAreMatchedWithoutRegardToCase();
     void namesFoldOnlyLetters();
+    void eachWindowGetsAFreshHostAndOwnsIt_data();
+    void eachWindowGetsAFreshHostAndOwnsIt();
 
 private:
     FakeCard::Log m_log;
@@ -252,6 +257,45 @@ void tst_Window::deviceControlStaysClearOfLabelAndIndicators()
     QVERIFY(widget->caption().startsWith("Fake"));
 }
 
+void tst_Window::deviceControlCaptionSaysWhyThisCard_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("tag");
+
+    QTest::newRow("no note") << "Simulated card"
+                             << "";
+    QTest::newRow("remembered") << "gpiochip0"
+                                << "last used";
+    QTest::newRow("standing in") << "Simulated card"
+                                 << "last card gone";
+    QTest::newRow("long name: the note stays whole")
+        << "PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0"
+        << "last used";
+}
+
+void tst_Window::deviceControlCaptionSaysWhyThisCard()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, tag);
+
+    FakeCard::Log log;
+    auto control =
+        std::make_unique<CardControl>(std::make_unique<FakeCard>(name.toStdString(), log));
+    control->setMemory(nullptr,
+                       {tag.toStdString(), tag.isEmpty() ? "" : "Why: " + tag.toStdString()});
+    DeviceControlWidget widget(std::move(control));
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+
+    const QString note = tag.isEmpty() ? QString() : " (" + tag + ")";
+    QVERIFY2(widget.caption().endsWith(note), qPrintable(widget.caption()));
+    const QString shownName = widget.caption().chopped(note.size());
+    QVERIFY(shownName == name || shownName.endsWith(QChar(0x2026)));
+    QVERIFY(name.startsWith(shownName.chopped(shownName == name ? 0 : 1)));
+    QCOMPARE(widget.cardName(), name);
+    QCOMPARE(widget.toolTip().contains("Why: "), !tag.isEmpty());
+}
+
 void tst_Window::enablingARunningTimerKeepsItsCount()
 {
     m_window->setTimerEnabled(true);
@@ -313,6 +357,37 @@ void tst_Window::namesFoldOnlyLetters()
     QVERIFY(!sameName("@", "`"));
     QVERIFY(!sameName("[", "{"));
     QVERIFY(!sameName("Exit", "Exit1"));
+}
+
+void tst_Window::eachWindowGetsAFreshHostAndOwnsIt_data()
+{
+    QTest::addColumn<bool>("madeInContainer");
+    QTest::newRow("made in its container") << true;
+    QTest::newRow("made without a parent") << false;
+}
+
+void tst_Window::eachWindowGetsAFreshHostAndOwnsIt()
+{
+    QFETCH(bool, madeInContainer);
+    FakeCard::Log log;
+    int made = 0;
+    const MonitorWindow::HostFactory makeHost =
+        [&](QWidget *container) -> std::unique_ptr<DeviceControlHost> {
+        auto card = std::make_unique<FakeCard>("card " + std::to_string(++made), log);
+        return std::make_unique<DeviceControlWidget>(std::make_unique<CardControl>(std::move(card)),
+                                                     madeInContainer ? container : nullptr);
+    };
+    const QPoint place = windowRect("TarvoOcx1").topLeft();
+    for (int i = 1; i <= 2; ++i) {
+        auto window = std::make_unique<MonitorWindow>(velmoraWindow(), makeHost);
+        QPointer<DeviceControlHost> host = &window->deviceControlHost();
+        QCOMPARE(host->cardName(), QString("card %1").arg(i));
+        QCOMPARE(host->window(), window.get());
+        QCOMPARE(host->mapTo(window.get(), QPoint(0, 0)), place);
+        QVERIFY(host->isVisibleTo(window.get()));
+        window.reset();
+        QVERIFY(host.isNull()); // it went with its window
+    }
 }
 
 QTEST_MAIN(tst_Window)

@@ -72,13 +72,15 @@ MonitorWindow::MonitorWindow(const WindowDescription &description, const HostFac
 
 MonitorWindow::MonitorWindow(const WindowDescription &description,
                              std::unique_ptr<CardControl> control, QWidget *parent)
-    : MonitorWindow(
-          description,
-          [&control](QWidget *container) {
-              return new DeviceControlWidget(std::move(control), container);
-          },
-          parent)
-{}
+    : QWidget(parent)
+{
+    // One control, one host: the description names a single device control.
+    build(description, [&control](QWidget *container) -> std::unique_ptr<DeviceControlHost> {
+        if (control == nullptr)
+            throw std::logic_error("window description: more than one device control");
+        return std::make_unique<DeviceControlWidget>(std::move(control), container);
+    });
+}
 
 MonitorWindow::~MonitorWindow() = default;
 
@@ -87,11 +89,16 @@ QWidget *MonitorWindow::makeControl(const ControlRow &row, QWidget *container,
 {
     const QString caption = qstr(row.caption);
     switch (row.kind) {
-    case ControlKind::DeviceControl:
-        m_deviceHost = makeHost(container);
-        if (m_deviceHost != nullptr)
-            m_deviceControl.emplace(m_deviceHost->dispatch());
+    case ControlKind::DeviceControl: {
+        std::unique_ptr<DeviceControlHost> host = makeHost(container);
+        if (host == nullptr)
+            return nullptr;
+        if (host->parentWidget() != container)
+            host->setParent(container);
+        m_deviceHost = host.release(); // the container owns it from here, and the window it
+        m_deviceControl.emplace(m_deviceHost->dispatch());
         return m_deviceHost;
+    }
     case ControlKind::PushButton:
         return new QPushButton(caption, container);
     case ControlKind::CheckBox: {
@@ -226,7 +233,7 @@ void MonitorWindow::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-QWidget *MonitorWindow::control(const QString &name) const
+QWidget *MonitorWindow::control(const QString &name)
 {
     return findChild<QWidget *>(name);
 }
