@@ -86,7 +86,7 @@ void tst_Monitor::init()
     m_control = {};
     m_reports.clear();
     m_window = std::make_unique<MonitorWindow>(velmoraWindow(), [this](QWidget *container) {
-        return new RecordingHost(m_control, container);
+        return std::unique_ptr<DeviceControlHost>(new RecordingHost(m_control, container));
     });
     m_monitor = std::make_unique<Monitor>(*m_window, [this](const AutomationError &e) {
         m_reports.append({e.code(), e.description()});
