@@ -155,41 +155,68 @@ void tst_App::waysOutEndWithStatus0AndReleaseTheCard()
 void tst_App::errorIsReportedOnceThenEndsWithStatus1_data()
 {
     QTest::addColumn<QString>("failing");
-    QTest::newRow("ConfigurePorts") << "configure";
-    QTest::newRow("ReadPort while polling") << "read";
+    QTest::addColumn<QString>("text");
+
+    const QString gone = "Run-time error '57':\n\ncard gone";
+    const QString crashed = "Run-time error '51':\n\nInternal error: the card's driver crashed";
+    QTest::newRow("ConfigurePorts fails") << "configure" << gone;
+    QTest::newRow("ReadPort fails while polling") << "read" << gone;
+    QTest::newRow("exception from the tick") << "tick throws" << crashed;
+    // Escaping a click while polling, with every read failing behind it: still one report.
+    QTest::newRow("exception from a click, failures behind") << "click throws" << crashed;
 }
 
 void tst_App::errorIsReportedOnceThenEndsWithStatus1()
 {
     QFETCH(QString, failing);
+    QFETCH(QString, text);
 
     FakeCard::Log log;
     auto card = std::make_unique<FakeCard>("card", log);
+    FakeCard *fake = card.get();
     const auto failure = DispatchOutcome::failure(57, "card gone");
     if (failing == "configure")
         card->configureAnswer = failure;
-    else
+    else if (failing == "read")
         card->readAnswer = failure;
-    QString text;
+    else if (failing == "tick throws")
+        card->throwingReads = 1000;
+    QString shown;
     int boxesAtOnce = 0;
+    int samples = 0;
+    std::size_t readsAtReport = 0;
     const int status = runWith(std::move(card), [&](MonitorWindow &window) {
-        // The report is modal and waits inside the click: look at it from a timer.
-        QTimer::singleShot(350, [&] {
+        // The report is modal and waits inside the click or the tick: watch it from a timer
+        // for three ticks' time before dismissing it, so that a box stacked behind it shows.
+        auto *watch = new QTimer(&window);
+        QObject::connect(watch, &QTimer::timeout, [&, watch] {
             const QList<QMessageBox *> boxes = reportsShown();
-            boxesAtOnce = int(boxes.size());
-            if (boxes.isEmpty())
+            boxesAtOnce = std::max(boxesAtOnce, int(boxes.size()));
+            if (boxes.isEmpty() || ++samples < 6) {
+                readsAtReport = log.reads.size();
                 return;
-            text = boxes.front()->text();
-            QCOMPARE(boxes.front()->windowTitle(), QString("Velmora"));
-            boxes.front()->button(QMessageBox::Ok)->click();
+            }
+            watch->stop();
+            shown = boxes.back()->text();
+            QCOMPARE(boxes.back()->windowTitle(), QString("Velmora"));
+            for (QMessageBox *box : boxes)
+                box->button(QMessageBox::Ok)->click();
         });
+        watch->start(50);
+        click(window, "Initcmd");
+        if (failing != "click throws")
+            return;
+        QTRY_VERIFY(log.reads.size() >= 2);
+        fake->throwOnConfigure = true;
+        fake->readAnswer = failure;
         click(window, "Initcmd");
     });
     QCOMPARE(status, 1);
-    QCOMPARE(boxesAtOnce, 1); // ticks went on while the box waited, but stacked none behind it
-    QCOMPARE(text, QString("Run-time error '57':\n\ncard gone"));
-    // A failing ConfigurePorts never started polling; a failing tick was the last read.
-    QCOMPARE(log.reads.size(), failing == "read" ? 1u : 0u);
+    QCOMPARE(boxesAtOnce, 1);
+    QCOMPARE(shown, text);
+    QCOMPARE(log.reads.size(), readsAtReport); // no tick reached the card behind the report
+    if (failing == "configure")
+        QVERIFY(log.reads.empty()); // polling never started
     QCOMPARE(log.closes, 1);
 }
 
@@ -312,5 +339,12 @@ void tst_App::iconIsBuiltIn()
     }
 }
 
-QTEST_MAIN(tst_App)
+
+// The program's own application object, so that what escapes a handler meets its top level.
+int main(int argc, char *argv[])
+{
+    VelmoraApplication app(argc, argv);
+    tst_App test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_app.moc"

@@ -241,6 +241,7 @@ private slots:
     void lineChoice();
     void openFailures_data();
     void openFailures();
+    void openRefusesAChipThatLostTheLines_data();
     void openRefusesAChipThatLostTheLines();
     void configureWords_data();
     void configureWords();
@@ -410,6 +411,10 @@ void tst_GpioCard::openFailures_data()
                                 << "not a GPIO chip";
     QTest::newRow("gone") << ENODEV << "No such device"
                           << "has gone";
+    QTest::newRow("no such device or address") << ENXIO << "No such device or address"
+                                               << "has gone";
+    QTest::newRow("node removed") << ENOENT << "No such file or directory"
+                                  << "has gone";
     QTest::newRow("other") << EIO << "Input/output error"
                            << "";
 }
@@ -446,19 +451,30 @@ void tst_GpioCard::openFailures()
     QVERIFY(!offers[0].usable);
 }
 
+void tst_GpioCard::openRefusesAChipThatLostTheLines_data()
+{
+    QTest::addColumn<int>("lines"); // the chip now at the node; the card's highest line is 47
+    QTest::newRow("40 lines") << 40;
+    QTest::newRow("one line short") << 47;
+    QTest::newRow("just enough") << 48;
+}
+
 void tst_GpioCard::openRefusesAChipThatLostTheLines()
 {
+    QFETCH(int, lines);
     Bench bench;
     FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
     std::vector<CardOffer> offers = bench.offers();
     std::unique_ptr<Card> card = offers[0].make();
-    setup.lineNames.resize(40); // another, smaller chip now has the node
+    setup.lineNames.resize(std::size_t(lines)); // another chip now has the node
 
     const DispatchStatus status = card->open();
-    QVERIFY(status.failed);
+    QCOMPARE(status.failed, lines < 48);
+    if (!status.failed)
+        return;
     QCOMPARE(status.code, ENODEV);
-    QCOMPARE(status.description,
-             bench.node("gpiochip0") + ": line 47 is gone (the chip now has 40 lines)");
+    QCOMPARE(status.description, bench.node("gpiochip0") + ": line 47 is gone (the chip now has " +
+                                     std::to_string(lines) + " lines)");
     QCOMPARE(bench.log.closes, bench.log.opens);
 }
 
@@ -591,14 +607,10 @@ void tst_GpioCard::readMapsChosenLinesToPorts()
         QVERIFY(isBoolean(card->readPort(port, value), false));
         QCOMPARE(value, std::int16_t(99));
     }
-    QCOMPARE(bench.log.reads, 0);
-
     QVERIFY(isBoolean(card->readPort(0, value), true));
     QCOMPARE(int(value), port0);
-    QCOMPARE(bench.log.reads, 1);
     QVERIFY(isBoolean(card->readPort(1, value), true));
     QCOMPARE(int(value), port1);
-    QCOMPARE(bench.log.reads, 2);
 }
 
 void tst_GpioCard::readFailures_data()
