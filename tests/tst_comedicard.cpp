@@ -219,7 +219,7 @@ void tst_ComediCard::discovery_data()
     QTest::newRow("busy") << 5 << "%1"
                           << "comedi" << 6 << false
                           << "Busy, in use by another program (Device or resource busy)"
-                          << "close the program using it";
+                          << "close the program using it, then try again";
     QTest::newRow("no suitable subdevice")
         << 6 << "TestBoard (testdrv) %1"
         << "comedi" << 7 << false << "No digital-input subdevice with 16 or more channels"
@@ -426,16 +426,26 @@ void tst_ComediCard::failuresNameTheNode_data()
 {
     QTest::addColumn<bool>("configure"); // else read
     QTest::addColumn<int>("error");
+    QTest::addColumn<int>("code"); // the run-time error: never the errno itself
+    QTest::addColumn<QString>("fix");
 
-    QTest::newRow("board vanishes while polling") << false << ENODEV;
-    QTest::newRow("read fails") << false << EIO;
-    QTest::newRow("direction refused") << true << EINVAL;
+    QTest::newRow("board vanishes while polling")
+        << false << ENODEV << 68
+        << ". To fix: attach the board again, then choose it again in \"Select Device\"";
+    QTest::newRow("node removed") << false << ENOENT << 68
+                                  << ". To fix: attach the board again, then choose it again in "
+                                     "\"Select Device\"";
+    QTest::newRow("read fails") << false << EIO << 57 << "";
+    QTest::newRow("read refused") << false << EPERM << 70 << "";
+    QTest::newRow("direction refused") << true << EINVAL << 57 << "";
 }
 
 void tst_ComediCard::failuresNameTheNode()
 {
     QFETCH(bool, configure);
     QFETCH(int, error);
+    QFETCH(int, code);
+    QFETCH(QString, fix);
 
     Bench bench;
     auto card = bench.openCard(Type::DigitalIO, 24);
@@ -446,8 +456,10 @@ void tst_ComediCard::failuresNameTheNode()
     const DispatchOutcome outcome =
         configure ? card->configurePorts(0, 0x9B) : card->readPort(0, value);
     QVERIFY(outcome.status.failed);
-    QCOMPARE(outcome.status.code, error);
-    QCOMPARE(outcome.status.description, bench.node(0) + ": " + std::strerror(error));
+    QCOMPARE(outcome.status.code, code);
+    QCOMPARE(QString::fromStdString(outcome.status.description),
+             QString::fromStdString("card at " + bench.node(0) + ": " + std::strerror(error)) +
+                 fix);
     QCOMPARE(value, std::int16_t(1234));
     QVERIFY(bench.api.log.configs.size() <= 1); // gives up at the first refusal
 }
@@ -457,17 +469,28 @@ void tst_ComediCard::openFailures_data()
     QTest::addColumn<int>("openError");
     QTest::addColumn<bool>("boardChanged"); // subdevice 2 is no longer a DIO one
     QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("description"); // after "<node>: "
+    QTest::addColumn<QString>("description"); // after "<card> at <node>: "
 
-    QTest::newRow("permission") << EACCES << false << EACCES
-                                << QString("Permission denied; ") + GroupFix;
-    QTest::newRow("busy") << EBUSY << false << EBUSY
-                          << "Busy, in use by another program (Device or resource busy); close "
-                             "the program using it";
-    QTest::newRow("other") << EIO << false << EIO << "Input/output error";
+    // The same wording as every kind of card: reason, then ". To fix: " and the fix.
+    QTest::newRow("permission") << EACCES << false << 70
+                                << QString("Permission denied. To fix: ") + GroupFix;
+    QTest::newRow("not permitted")
+        << EPERM << false << 70 << QString("Operation not permitted. To fix: ") + GroupFix;
+    QTest::newRow("busy") << EBUSY << false << 70
+                          << "Busy, in use by another program (Device or resource busy). To fix: "
+                             "close the program using it, then try again";
+    QTest::newRow("not configured") << ENODEV << false << 68
+                                    << "No such device. To fix: configure the board first "
+                                       "(comedi_config)";
+    QTest::newRow("no such address")
+        << ENXIO << false << 68
+        << "No such device or address. To fix: the board has gone; attach it again "
+           "(comedi_config), then try again";
+    QTest::newRow("other") << EIO << false << 57 << "Input/output error";
     QTest::newRow("reconfigured") << 0 << true << error_code::DeviceIoError
                                   << "subdevice 2 is no longer a DIO subdevice with 16 or more "
-                                     "channels; select the device again";
+                                     "channels. To fix: choose the card again in \"Select "
+                                     "Device\"";
 }
 
 void tst_ComediCard::openFailures()
@@ -483,13 +506,14 @@ void tst_ComediCard::openFailures()
             .subdevices = {{Type::DigitalIO, 24}, {Type::Unused, 0}, {Type::DigitalIO, 24}}});
     if (boardChanged)
         board.subdevices[2] = {Type::DigitalInput, 24};
-    ComediCard card(bench.api, bench.node(0), 2, Type::DigitalIO, {"card", "comedi", "here"});
+    ComediCard card(bench.api, bench.node(0), 2, Type::DigitalIO,
+                    {"card", "comedi", bench.node(0)});
 
     const DispatchStatus status = card.open();
     QVERIFY(status.failed);
     QCOMPARE(status.code, code);
     QCOMPARE(QString::fromStdString(status.description),
-             QString::fromStdString(bench.node(0)) + ": " + description);
+             QString::fromStdString("card at " + bench.node(0)) + ": " + description);
     // A device that opened but did not fit is not kept.
     QCOMPARE(bench.api.log.closes, boardChanged ? 1 : 0);
     std::int16_t value = 0;
@@ -510,8 +534,9 @@ void tst_ComediCard::closeReleasesTheDeviceOnce()
         for (const DispatchOutcome &outcome :
              {card->readPort(0, value), card->configurePorts(0, 0x9B)}) {
             QVERIFY(outcome.status.failed);
-            QVERIFY(QString::fromStdString(outcome.status.description)
-                        .startsWith(QString::fromStdString(bench.node(0)) + ": "));
+            QCOMPARE(outcome.status.code, 57);
+            QCOMPARE(outcome.status.description,
+                     "card at " + bench.node(0) + ": the device is not open");
         }
         QVERIFY(bench.api.log.reads.empty());
     }

@@ -3,6 +3,7 @@
 #include "cards/ppi_control_word.h"
 
 #include "automation/automation_error.h"
+#include "cards/card_error.h"
 
 #include <array>
 #include <cerrno>
@@ -49,7 +50,11 @@ OpenProblem openProblem(ComediApi &api, int error)
         return {"Not a comedi device (" + text + ")", {}};
     case EBUSY:
         // Said apart from "permission denied": both would otherwise read as "cannot open".
-        return {"Busy, in use by another program (" + text + ")", "close the program using it"};
+        return {"Busy, in use by another program (" + text + ")",
+                "close the program using it, then try again"};
+    case ENOENT:
+    case ENXIO:
+        return {text, "the board has gone; attach it again (comedi_config), then try again"};
     default:
         return {text, {}};
     }
@@ -138,10 +143,7 @@ DispatchStatus ComediCard::open()
     std::unique_ptr<ComediDevice> device = m_api.open(m_node, error);
     if (!device) {
         const OpenProblem problem = openProblem(m_api, error);
-        std::string description = m_node + ": " + problem.status;
-        if (!problem.fix.empty())
-            description += "; " + problem.fix;
-        return DispatchStatus::failure(error, std::move(description));
+        return cardFailure(m_info, errnoCode(error), problem.status, problem.fix);
     }
 
     // The board may have been detached or reconfigured since the list was shown.
@@ -151,9 +153,11 @@ DispatchStatus ComediCard::open()
         channels < MinChannels) {
         return DispatchStatus::failure(
             error_code::DeviceIoError,
-            m_node + ": subdevice " + std::to_string(m_subdevice) + " is no longer a " +
-                (m_type == ComediSubdeviceType::DigitalIO ? "DIO" : "DI") +
-                " subdevice with 16 or more channels; select the device again");
+            cardErrorDescription(m_info,
+                                 "subdevice " + std::to_string(m_subdevice) + " is no longer a " +
+                                     (m_type == ComediSubdeviceType::DigitalIO ? "DIO" : "DI") +
+                                     " subdevice with 16 or more channels",
+                                 "choose the card again in \"Select Device\""));
     }
     m_device = std::move(device);
     m_channels = channels;
@@ -168,12 +172,17 @@ void ComediCard::close() noexcept
 
 DispatchOutcome ComediCard::comediFailure(int error) const
 {
-    return DispatchOutcome::failure(error, m_node + ": " + m_api.errorText(error));
+    const std::string fix =
+        error == ENODEV || error == ENXIO || error == ENOENT
+            ? "attach the board again, then choose it again in \"Select Device\""
+            : std::string();
+    return {cardFailure(m_info, errnoCode(error), m_api.errorText(error), fix), AutomationValue()};
 }
 
 DispatchOutcome ComediCard::notOpen() const
 {
-    return DispatchOutcome::failure(error_code::DeviceIoError, m_node + ": the device is not open");
+    return DispatchOutcome::failure(error_code::DeviceIoError,
+                                    cardErrorDescription(m_info, "the device is not open"));
 }
 
 DispatchOutcome ComediCard::configurePorts(std::int32_t chip, std::int16_t controlWord)
