@@ -30,13 +30,19 @@ constexpr std::array<PortGroup, 4> PortGroups{{
     {20, 4, PpiControlWord::Group::PortCUpper},
 }};
 
-struct OpenProblem {
+struct Problem {
     std::string status;
     std::string fix;
 };
 
+// Said apart from "permission denied": both would otherwise read as "cannot open".
+Problem busy()
+{
+    return {"Busy, in use by another program", "close the program using it"};
+}
+
 // Why a node cannot be opened, in the system's words, and what the user can do about it.
-OpenProblem openProblem(ComediApi &api, int error)
+Problem openProblem(ComediApi &api, int error)
 {
     const std::string text = api.errorText(error);
     switch (error) {
@@ -49,14 +55,31 @@ OpenProblem openProblem(ComediApi &api, int error)
     case ENOTTY:
         return {"Not a comedi device (" + text + ")", {}};
     case EBUSY:
-        // Said apart from "permission denied": both would otherwise read as "cannot open".
-        return {"Busy, in use by another program (" + text + ")",
-                "close the program using it, then try again"};
+        return {busy().status + " (" + text + ")", busy().fix};
     case ENOENT:
     case ENXIO:
         return {text, "the board has gone; attach it again (comedi_config), then try again"};
     default:
         return {text, {}};
+    }
+}
+
+// Why an instruction on an open device failed. File permissions were settled by the open, so
+// the kernel refuses with EACCES only for another file's comedi_lock on the subdevice.
+Problem useProblem(ComediApi &api, int error)
+{
+    switch (error) {
+    case EACCES:
+    case EBUSY:
+        return busy();
+    case ENODEV:
+    case ENXIO:
+    case ENOENT:
+        return {api.errorText(error),
+                "the board was detached; configure it again (comedi_config) and select the "
+                "device again"};
+    default:
+        return {api.errorText(error), {}};
     }
 }
 
@@ -92,7 +115,7 @@ std::vector<CardOffer> findComediCards(ComediApi &api, const std::filesystem::pa
         int error = 0;
         const std::unique_ptr<ComediDevice> device = api.open(node, error);
         if (!device) {
-            OpenProblem problem = openProblem(api, error);
+            Problem problem = openProblem(api, error);
             offers.push_back(unusableOffer({node, "comedi", node}, std::move(problem.status),
                                            std::move(problem.fix)));
             continue;
@@ -109,6 +132,10 @@ std::vector<CardOffer> findComediCards(ComediApi &api, const std::filesystem::pa
             const CardInfo info{board + ", subdevice " + std::to_string(subdevice),
                                 type == ComediSubdeviceType::DigitalIO ? "comedi DIO" : "comedi DI",
                                 node};
+            if (device->heldElsewhere(subdevice)) {
+                offers.push_back(unusableOffer(info, busy().status, busy().fix));
+                continue;
+            }
             CardOffer offer;
             offer.info = info;
             offer.usable = true;
@@ -142,7 +169,7 @@ DispatchStatus ComediCard::open()
     int error = 0;
     std::unique_ptr<ComediDevice> device = m_api.open(m_node, error);
     if (!device) {
-        const OpenProblem problem = openProblem(m_api, error);
+        const Problem problem = openProblem(m_api, error);
         return cardFailure(m_info, errnoCode(error), problem.status, problem.fix);
     }
 
@@ -159,6 +186,8 @@ DispatchStatus ComediCard::open()
                                      " subdevice with 16 or more channels",
                                  "choose the card again in \"Select Device\""));
     }
+    if (device->heldElsewhere(m_subdevice))
+        return cardFailure(m_info, errnoCode(EBUSY), busy().status, busy().fix);
     m_device = std::move(device);
     m_channels = channels;
     return DispatchStatus::success();
@@ -172,11 +201,10 @@ void ComediCard::close() noexcept
 
 DispatchOutcome ComediCard::comediFailure(int error) const
 {
-    const std::string fix =
-        error == ENODEV || error == ENXIO || error == ENOENT
-            ? "attach the board again, then choose it again in \"Select Device\""
-            : std::string();
-    return {cardFailure(m_info, errnoCode(error), m_api.errorText(error), fix), AutomationValue()};
+    // A lock held elsewhere is a busy device, whatever number the kernel gives the refusal.
+    const int code = error == EACCES ? EBUSY : error;
+    const Problem problem = useProblem(m_api, error);
+    return {cardFailure(m_info, errnoCode(code), problem.status, problem.fix), AutomationValue()};
 }
 
 DispatchOutcome ComediCard::notOpen() const
