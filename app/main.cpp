@@ -1,15 +1,16 @@
 // Velmora: the sixteen input lines of a digital-input card, live.
 
+#include "cards/card_control.h"
+#include "device_control_widget.h"
+#include "remembered_card.h"
 #include "simulated/simulated_card.h"
 #include "system_card_catalog.h"
 #include "velmora_app.h"
 
 #ifdef Q_OS_WIN
 #include "ax_device_control_host.h"
-#include "cards/card_control.h"
 #include "com/com_card.h"
 #include "com/com_dispatch.h"
-#include "device_control_widget.h"
 #endif
 
 #include <cstdio>
@@ -21,6 +22,16 @@ int main(int argc, char *argv[])
     velmora::VelmoraApplication app(argc, argv);
     try {
         velmora::SystemCardCatalog catalog;
+        // Our own control starts with the card chosen last time, where it is still there, else
+        // with the simulated card; and remembers each card chosen.
+        velmora::RememberedCardFile memory;
+        const auto ownControl = [&catalog, &memory](QWidget *container) {
+            velmora::StartingCard start = velmora::startingCard(
+                catalog, &memory, [] { return std::make_unique<velmora::SimulatedCard>(); });
+            auto control = std::make_unique<velmora::CardControl>(std::move(start.card));
+            control->setMemory(&memory, std::move(start.origin));
+            return new velmora::DeviceControlWidget(std::move(control), container);
+        };
 #ifdef Q_OS_WIN
         // COM before any control, and gone only after every control has been released.
         velmora::ComApartment apartment;
@@ -28,21 +39,18 @@ int main(int argc, char *argv[])
         // elsewhere our own control stands there, says so in its list and offers the
         // simulated card.
         return velmora::runMonitor(
-            [&catalog](QWidget *container) -> velmora::DeviceControlHost * {
+            [&catalog, &ownControl](QWidget *container) -> velmora::DeviceControlHost * {
                 const QString progId = QString::fromWCharArray(velmora::MakerControlProgId);
                 velmora::DispatchStatus whyNot;
                 if (auto *hosted = velmora::AxDeviceControlHost::create(progId, container, whyNot))
                     return hosted;
                 // Not silently: the maker's control's row in the list says why.
                 catalog.setHostFailure(std::move(whyNot));
-                return new velmora::DeviceControlWidget(
-                    std::make_unique<velmora::CardControl>(
-                        std::make_unique<velmora::SimulatedCard>()),
-                    container);
+                return ownControl(container);
             },
             catalog);
 #else
-        return velmora::runMonitor(std::make_unique<velmora::SimulatedCard>(), catalog);
+        return velmora::runMonitor(ownControl, catalog);
 #endif
     } catch (const std::exception &error) {
         std::fprintf(stderr, "velmora: cannot start: %s\n", error.what());

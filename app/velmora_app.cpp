@@ -61,14 +61,6 @@ QString runtimeErrorText(const AutomationError &error)
         .arg(QString::fromStdString(error.description()));
 }
 
-std::string runtimeErrorLine(const AutomationError &error)
-{
-    std::string line = "Velmora: Run-time error '" + std::to_string(error.code()) + "': ";
-    for (char c : error.description())
-        line += (c == '\n' || c == '\r') ? ' ' : c;
-    return line;
-}
-
 void reportRuntimeError(QWidget *window, const AutomationError &error)
 {
     std::fprintf(stderr, "%s\n", runtimeErrorLine(error).c_str());

@@ -16,8 +16,6 @@ class CardCatalog;
 // The report's text, in the form this kind of program has always shown:
 // "Run-time error '13':", a blank line, and the description.
 QString runtimeErrorText(const AutomationError &error);
-// The same on one line, for standard error.
-std::string runtimeErrorLine(const AutomationError &error);
 
 // The top-level report: one line on standard error and a modal box titled "Velmora". Returns
 // when the user has dismissed the box.

@@ -2,9 +2,11 @@
 // the same two reads straight from the same card object and sixteen setChecked calls on stock
 // check boxes. Printed as ratios, ours / floor, measured in the same run.
 
+#include "automation/device_control.h"
 #include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "indicator_box.h"
+#include "line_watch.h"
 #include "monitor.h"
 #include "monitor_window.h"
 #include "simulated/simulated_card.h"
@@ -93,6 +95,33 @@ template<bool Toggle, bool Floor> void tick(benchmark::State &state)
     QCoreApplication::processEvents(); // let the repaints the writes scheduled happen
 }
 
+// velmora-watch's sample with nothing changed: the same two reads through the same device control
+// and card, the comparison with the sample before, its end conditions and the clock it keeps.
+// Each pause between samples is one iteration; ConfigurePorts and the first sample's line come
+// before the first.
+void watchSteady(benchmark::State &state)
+{
+    struct Iterations final : watch::Pause {
+        benchmark::State &state;
+        explicit Iterations(benchmark::State &s)
+            : state(s)
+        {}
+        bool until(std::chrono::steady_clock::time_point) override { return state.KeepRunning(); }
+    } pause(state);
+    setup->file.store(setup->states[0]);
+    DeviceControl control(*setup->window.deviceControlHost().cardControl());
+    watch::Options options;
+    options.until = {{15, false}}; // never holds: every line stays high
+    std::size_t lines = 0;
+    watch::LineWatch(
+        control, options, [&lines](std::string_view) { return ++lines < 2; }, pause)
+        .run();
+    if (lines != 1) {
+        std::fprintf(stderr, "the steady watch logged %zu lines\n", lines);
+        std::abort();
+    }
+}
+
 void booleanOf(benchmark::State &state, AutomationValue value)
 {
     for (auto _ : state)
@@ -103,6 +132,7 @@ BENCHMARK(tick<true, false>)->Name("tick/toggling/ours");
 BENCHMARK(tick<true, true>)->Name("tick/toggling/floor");
 BENCHMARK(tick<false, false>)->Name("tick/steady/ours");
 BENCHMARK(tick<false, true>)->Name("tick/steady/floor");
+BENCHMARK(watchSteady)->Name("watch/steady");
 BENCHMARK_CAPTURE(booleanOf, number, AutomationValue::integer(-1))->Name("boolean/number");
 BENCHMARK_CAPTURE(booleanOf, boolean, AutomationValue::boolean(true))->Name("boolean/boolean");
 BENCHMARK_CAPTURE(booleanOf, string_true, AutomationValue::string("True"))
@@ -142,6 +172,13 @@ int main(int argc, char *argv[])
         const auto floor = reporter.nsPerIteration.find(base + "/floor");
         if (ours != reporter.nsPerIteration.end() && floor != reporter.nsPerIteration.end())
             std::printf("ratio %s ours/floor: %.3f\n", kind, ours->second / floor->second);
+    }
+    const auto &ns = reporter.nsPerIteration;
+    if (ns.contains("watch/steady") && ns.contains("tick/steady/ours") &&
+        ns.contains("tick/steady/floor")) {
+        std::printf("ratio watch/tick steady: %.3f\nratio watch/floor steady: %.3f\n",
+                    ns.at("watch/steady") / ns.at("tick/steady/ours"),
+                    ns.at("watch/steady") / ns.at("tick/steady/floor"));
     }
     benchmark::Shutdown();
     return 0;

@@ -28,15 +28,19 @@ public:
 
     int asked = 0;
     int made = 0;
+    bool comediPermitted = false; // the user has been given the permission meanwhile
 
     std::vector<CardOffer> offers() override
     {
         ++asked;
         std::vector<CardOffer> offers;
         offers.push_back(offer({"Simulated card", "simulated 8255", "built in"}, "Ready"));
-        offers.push_back(unusable(
-            {"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO", "/dev/comedi0"},
-            "Permission denied", "add your user to the group 'iocard' and log in again"));
+        const CardInfo comedi{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO",
+                              "/dev/comedi0"};
+        offers.push_back(comediPermitted
+                             ? offer(comedi, "Ready")
+                             : unusable(comedi, "Permission denied",
+                                        "add your user to the group 'iocard' and log in again"));
         offers.push_back(
             offer({"gpiochip0 [pinctrl-bcm2711]", "GPIO chip", "/dev/gpiochip0"}, "Ready"));
         offers.push_back(offer({"Busy board", "comedi DIO", "/dev/comedi1"}, "Ready",
@@ -105,6 +109,8 @@ private slots:
     void selectorRunsTheDialogOverTheWindow();
     void brokenCardIsOpenedAfreshWhenChosen_data();
     void brokenCardIsOpenedAfreshWhenChosen();
+    void rescanListsTheCardsAgainWithoutClosing_data();
+    void rescanListsTheCardsAgainWithoutClosing();
 
 private:
     void open(const CardInfo &current);
@@ -496,6 +502,44 @@ void tst_SelectionDialog::brokenCardIsOpenedAfreshWhenChosen()
     CardChoice choice = m_dialog->takeChoice();
     QCOMPARE(choice.outcome, outcome);
     QCOMPARE(bool(choice.card), fixed);
+}
+
+void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing_data()
+{
+    QTest::addColumn<int>("selected");
+
+    QTest::newRow("another card stays selected") << int(Gpio);
+    QTest::newRow("the card that changed stays selected") << int(Comedi);
+}
+
+void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing()
+{
+    QFETCH(int, selected);
+
+    QVERIFY(!m_dialog->findChild<QPushButton *>("rescan")); // nothing to rescan from
+    m_dialog->setRescan([this] { return m_catalog->offers(); });
+    auto *rescan = m_dialog->findChild<QPushButton *>("rescan");
+    QVERIFY(rescan && rescan->isVisible());
+    QCOMPARE(rescan->text(), QString("Rescan"));
+
+    select(selected);
+    m_catalog->comediPermitted = true;
+    QTest::mouseClick(rescan, Qt::LeftButton);
+
+    QVERIFY(m_dialog->isVisible());
+    QCOMPARE(m_dialog->result(), int(QDialog::Rejected)); // not finished
+    QCOMPARE(m_catalog->asked, 1);
+    QCOMPARE(cards()->topLevelItemCount(), int(RowCount));
+    QCOMPARE(cards()->topLevelItem(Comedi)->text(Column::StatusColumn), QString("Ready"));
+    QCOMPARE(cards()->currentItem(), cards()->topLevelItem(selected));
+    QVERIFY(label("details")->text().contains(
+        QString::fromStdString(FakeCatalog::info(Row(selected)).name)));
+    QVERIFY(button(QDialogButtonBox::Ok)->isEnabled());
+    // The card now permitted can be chosen from the same dialog.
+    select(Comedi);
+    m_dialog->chooseSelected();
+    QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(m_dialog->takeChoice().card->info().name, FakeCatalog::info(Comedi).name);
 }
 
 QTEST_MAIN(tst_SelectionDialog)

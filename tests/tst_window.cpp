@@ -34,6 +34,8 @@ private slots:
     void indicatorCaptionsAreWholeAndUncovered();
     void indicatorsAreRealCheckBoxes();
     void deviceControlStaysClearOfLabelAndIndicators();
+    void deviceControlCaptionSaysWhyThisCard_data();
+    void deviceControlCaptionSaysWhyThisCard();
     void enablingARunningTimerKeepsItsCount();
     void eventsAreMatchedWithoutRegardToCase();
 
@@ -229,6 +231,45 @@ void tst_Window::deviceControlStaysClearOfLabelAndIndicators()
     auto *widget = qobject_cast<DeviceControlWidget *>(&m_window->deviceControlHost());
     QVERIFY(widget);
     QVERIFY(widget->caption().startsWith("Fake"));
+}
+
+void tst_Window::deviceControlCaptionSaysWhyThisCard_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("tag");
+
+    QTest::newRow("no note") << "Simulated card"
+                             << "";
+    QTest::newRow("remembered") << "gpiochip0"
+                                << "last used";
+    QTest::newRow("standing in") << "Simulated card"
+                                 << "last card gone";
+    QTest::newRow("long name: the note stays whole")
+        << "PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0"
+        << "last used";
+}
+
+void tst_Window::deviceControlCaptionSaysWhyThisCard()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, tag);
+
+    FakeCard::Log log;
+    auto control =
+        std::make_unique<CardControl>(std::make_unique<FakeCard>(name.toStdString(), log));
+    control->setMemory(nullptr,
+                       {tag.toStdString(), tag.isEmpty() ? "" : "Why: " + tag.toStdString()});
+    DeviceControlWidget widget(std::move(control));
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+
+    const QString note = tag.isEmpty() ? QString() : " (" + tag + ")";
+    QVERIFY2(widget.caption().endsWith(note), qPrintable(widget.caption()));
+    const QString shownName = widget.caption().chopped(note.size());
+    QVERIFY(shownName == name || shownName.endsWith(QChar(0x2026)));
+    QVERIFY(name.startsWith(shownName.chopped(shownName == name ? 0 : 1)));
+    QCOMPARE(widget.cardName(), name);
+    QCOMPARE(widget.toolTip().contains("Why: "), !tag.isEmpty());
 }
 
 void tst_Window::enablingARunningTimerKeepsItsCount()

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 namespace velmora {
 
@@ -255,11 +256,44 @@ void DeviceSelectionDialog::chooseSelected()
     accept();
 }
 
+void DeviceSelectionDialog::setRescan(Rescan rescan)
+{
+    m_rescan = std::move(rescan);
+    if (!m_rescanButton) {
+        m_rescanButton = m_buttons->addButton(tr("Rescan"), QDialogButtonBox::ActionRole);
+        m_rescanButton->setObjectName(QStringLiteral("rescan"));
+        m_rescanButton->setToolTip(tr("Look for cards again"));
+        connect(m_rescanButton, &QPushButton::clicked, this, &DeviceSelectionDialog::rescan);
+    }
+    m_rescanButton->setVisible(static_cast<bool>(m_rescan));
+}
+
+void DeviceSelectionDialog::rescan()
+{
+    if (!m_rescan)
+        return;
+    const int row = selectedRow();
+    const std::optional<CardInfo> selected =
+        row >= 0 ? std::optional(m_offers[static_cast<std::size_t>(row)].info) : std::nullopt;
+    std::vector<CardOffer> offers = m_rescan();
+    m_cards->clear();
+    m_offers = std::move(offers);
+    populate();
+    if (selected) {
+        for (std::size_t i = 0; i < m_offers.size(); ++i) {
+            if (sameCard(m_offers[i].info, *selected))
+                m_cards->setCurrentItem(m_cards->topLevelItem(static_cast<int>(i)));
+        }
+    }
+    updateForSelection();
+}
+
 CardChoice DialogCardSelector::chooseCard(const Card &current)
 {
     // On the heap: the window may go while the dialog runs, and take its children with it.
     QPointer<DeviceSelectionDialog> dialog =
         new DeviceSelectionDialog(m_catalog.offers(), current.info(), m_parent);
+    dialog->setRescan([&catalog = m_catalog] { return catalog.offers(); });
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->exec();
     if (!dialog)

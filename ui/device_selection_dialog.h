@@ -6,10 +6,12 @@
 #include <QDialog>
 #include <QPointer>
 
+#include <functional>
 #include <vector>
 
 class QDialogButtonBox;
 class QLabel;
+class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -33,6 +35,13 @@ public:
     // Tries the highlighted card, as OK does; the dialog closes only if that succeeds.
     void chooseSelected();
 
+    // Where the cards come from when the user asks to look again (a board attached or a
+    // permission fixed meanwhile). Without it there is no "Rescan" button.
+    using Rescan = std::function<std::vector<CardOffer>()>;
+    void setRescan(Rescan rescan);
+    // Lists the cards afresh, keeping the highlighted card highlighted where it is still there.
+    void rescan();
+
 private:
     void populate();
     void dropChoice() noexcept;
@@ -50,6 +59,8 @@ private:
     QLabel *m_details = nullptr;
     QLabel *m_message = nullptr;
     QDialogButtonBox *m_buttons = nullptr;
+    QPushButton *m_rescanButton = nullptr;
+    Rescan m_rescan;
 };
 
 // Answers the device control's SelectDevice with the dialog, over `parent` (the main window),

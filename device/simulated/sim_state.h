@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/private_file.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -55,13 +57,9 @@ std::optional<SimPattern> patternFromString(std::string_view text);
 std::optional<SimFaultMode> faultModeFromString(std::string_view text);
 std::optional<SimOperation> operationFromString(std::string_view text);
 
-// A path as messages show it: UTF-8 (on POSIX systems, the path's own bytes).
-std::string displayPath(const std::filesystem::path &path);
-
-class SimStateError final : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A refusal of the state file, or of a user's value for it; names the path (where there is
+// one) and the fix.
+using SimStateError = FileError;
 
 // The state file. Never follows a symlink (on Windows: any reparse point), refuses a folder or
 // file owned by another user, creates what is missing (folder 0700, file 0600; on Windows with
