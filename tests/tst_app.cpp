@@ -79,6 +79,8 @@ private slots:
     void errorIsReportedOnceThenEndsWithStatus1_data();
     void errorIsReportedOnceThenEndsWithStatus1();
     void pollingGoesOnWhileChoosingThenFollowsTheNewCard();
+    void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList_data();
+    void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList();
     void noDisplayIsOneLineAndStatus2();
     void helpAndVersionNeedNoDisplay_data();
     void helpAndVersionNeedNoDisplay();
@@ -269,6 +271,65 @@ void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
     QCOMPARE(oldLog.closes, 1);
     QCOMPARE(newLog.opens, 1);
     QCOMPARE(newLog.closes, 1);
+}
+
+void tst_App::cardThatCannotBeOpenedNeverKeepsTheUserFromTheList_data()
+{
+    QTest::addColumn<int>("row"); // chosen in the list
+    QTest::addColumn<QString>("polled");
+
+    QTest::newRow("another card") << 1 << "Other card";
+    QTest::newRow("the same card, fixed meanwhile") << 0 << "Broken card";
+}
+
+void tst_App::cardThatCannotBeOpenedNeverKeepsTheUserFromTheList()
+{
+    QFETCH(int, row);
+    QFETCH(QString, polled);
+
+    // The simulated card with a corrupt state file, as the program starts with it.
+    FakeCard::Log brokenLog, freshLog, otherLog;
+    auto broken = std::make_unique<FakeCard>("Broken card", brokenLog);
+    broken->openStatus = DispatchStatus::failure(57, "corrupt; run 'velmora-sim reset'");
+    broken->selectAnswer = DispatchOutcome::failure(57, "corrupt; run 'velmora-sim reset'");
+    PreparedCards catalog;
+    catalog.prepared.push_back(
+        {{"Broken card", "fake", "nowhere"}, false, "corrupt", "run 'velmora-sim reset'", [&] {
+             return std::make_unique<FakeCard>("Broken card", freshLog);
+         }});
+    catalog.prepared.push_back({{"Other card", "fake", "nowhere"}, true, "Ready", {}, [&] {
+                                    return std::make_unique<FakeCard>("Other card", otherLog);
+                                }});
+    bool listShown = false;
+    bool reportShown = false;
+    QString caption;
+    const int status = runWith(
+        std::move(broken),
+        [&](MonitorWindow &window) {
+            QTimer::singleShot(50, [&] {
+                reportShown = !reportsShown().isEmpty();
+                auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+                QVERIFY(dialog);
+                auto *cards = dialog->findChild<QTreeWidget *>("cards");
+                QVERIFY(cards);
+                listShown = true;
+                cards->setCurrentItem(cards->topLevelItem(row));
+                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+            });
+            click(window, "Selectcmd");
+            caption = window.deviceControlHost().cardName();
+            click(window, "Initcmd");
+            QTRY_VERIFY(freshLog.reads.size() + otherLog.reads.size() >= 2);
+            click(window, "Exit");
+        },
+        &catalog);
+    QCOMPARE(status, 0);
+    QVERIFY(listShown);
+    QVERIFY(!reportShown);
+    QVERIFY(reportsShown().isEmpty());
+    QCOMPARE(caption, polled);
+    QVERIFY(brokenLog.reads.empty());
+    QCOMPARE(brokenLog.closes, 0); // it never opened
 }
 
 void tst_App::noDisplayIsOneLineAndStatus2()

@@ -41,6 +41,8 @@ private slots:
     void selectDeviceAnswers();
     void cardsOwnAnswerToSelectDeviceComesFirst();
     void cardThatFailedToOpenReportsItOnEveryOperation();
+    void cardThatFailedToOpenIsOpenedAfreshWhenActedOn_data();
+    void cardThatFailedToOpenIsOpenedAfreshWhenActedOn();
     void releaseClosesOnceAndLaterCallsFail();
 };
 
@@ -209,6 +211,64 @@ void tst_CardControl::cardThatFailedToOpenReportsItOnEveryOperation()
         QVERIFY(log.reads.empty());
     }
     QCOMPARE(log.closes, 0); // nothing was opened, so nothing is closed
+}
+
+void tst_CardControl::cardThatFailedToOpenIsOpenedAfreshWhenActedOn_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("fixed"); // the user applied the fix before acting
+
+    for (const char *action : {"Initial", "ReadPort", "chosen again"}) {
+        QTest::addRow("%s, fixed", action) << QString(action) << true;
+        QTest::addRow("%s, still broken", action) << QString(action) << false;
+    }
+}
+
+void tst_CardControl::cardThatFailedToOpenIsOpenedAfreshWhenActedOn()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, fixed);
+
+    FakeCard::Log log;
+    auto owned = std::make_unique<FakeCard>("sim", log);
+    FakeCard *card = owned.get();
+    card->openStatus = DispatchStatus::failure(57, "sim: corrupt; run 'velmora-sim reset'");
+    // A card that is not open never answers SelectDevice for itself: the list opens.
+    card->selectAnswer = DispatchOutcome::failure(57, "would keep the user from the list");
+    CardControl control(std::move(owned));
+    ScriptedSelector selector;
+    selector.outcome = CardChoice::Outcome::KeepCurrent;
+    control.setSelector(&selector);
+    DeviceControl device(control);
+    QCOMPARE(log.opens, 1);
+
+    if (fixed)
+        card->openStatus = DispatchStatus::success();
+    try {
+        std::int16_t sample = 0;
+        if (action == "Initial")
+            QVERIFY(device.ConfigurePorts(0, 155));
+        else if (action == "ReadPort")
+            QVERIFY(device.ReadPort(0, sample));
+        else
+            QVERIFY(device.SelectDevice());
+        QVERIFY2(fixed, "a card that still fails to open must raise");
+    } catch (const AutomationError &error) {
+        QVERIFY(!fixed);
+        QCOMPARE(error.code(), 57);
+        QCOMPARE(error.description(), std::string("sim: corrupt; run 'velmora-sim reset'"));
+    }
+    QCOMPARE(log.opens, 2); // opened afresh, not the first failure replayed
+    QCOMPARE(selector.asked, action == "chosen again" ? 1 : 0);
+
+    // Once open it stays open: acting again opens nothing.
+    if (fixed) {
+        QVERIFY(device.ConfigurePorts(0, 155));
+        QCOMPARE(log.opens, 2);
+        card->selectAnswer.reset();
+        QVERIFY(device.SelectDevice());
+        QCOMPARE(log.opens, 2);
+    }
 }
 
 void tst_CardControl::releaseClosesOnceAndLaterCallsFail()

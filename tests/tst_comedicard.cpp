@@ -439,24 +439,26 @@ void tst_ComediCard::failuresNameTheNode_data()
 {
     QTest::addColumn<bool>("configure"); // else read
     QTest::addColumn<int>("error");
-    QTest::addColumn<bool>("locked"); // another program takes the subdevice after the open
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("description"); // after "<node>: "
+    QTest::addColumn<bool>("locked");         // another program takes the subdevice after the open
+    QTest::addColumn<int>("code");            // the run-time error: never the errno itself
+    QTest::addColumn<QString>("description"); // after "<card> at <node>: "
 
+    const QString detached = ". To fix: the board was detached; configure it again (comedi_config) "
+                             "and select the device again";
     QTest::newRow("board detached while polling")
-        << false << ENODEV << false << ENODEV
-        << "No such device; the board was detached; configure it again (comedi_config) and "
-           "select the device again";
-    QTest::newRow("read fails") << false << EIO << false << EIO << "Input/output error";
-    QTest::newRow("direction refused") << true << EINVAL << false << EINVAL << "Invalid argument";
+        << false << ENODEV << false << 68 << "No such device" + detached;
+    QTest::newRow("node removed") << false << ENOENT << false << 68
+                                  << "No such file or directory" + detached;
+    QTest::newRow("read fails") << false << EIO << false << 57 << "Input/output error";
+    QTest::newRow("direction refused") << true << EINVAL << false << 57 << "Invalid argument";
     // The kernel refuses a locked subdevice's instructions with EACCES; to the user that is a
     // busy card, not a missing permission.
     QTest::newRow("locked while polling")
-        << false << 0 << true << EBUSY
-        << "Busy, in use by another program; close the program using it";
+        << false << 0 << true << 70
+        << "Busy, in use by another program. To fix: close the program using it";
     QTest::newRow("locked before Initial")
-        << true << 0 << true << EBUSY
-        << "Busy, in use by another program; close the program using it";
+        << true << 0 << true << 70
+        << "Busy, in use by another program. To fix: close the program using it";
 }
 
 void tst_ComediCard::failuresNameTheNode()
@@ -479,7 +481,7 @@ void tst_ComediCard::failuresNameTheNode()
     QVERIFY(outcome.status.failed);
     QCOMPARE(outcome.status.code, code);
     QCOMPARE(QString::fromStdString(outcome.status.description),
-             QString::fromStdString(bench.node(0)) + ": " + description);
+             QString::fromStdString("card at " + bench.node(0)) + ": " + description);
     QCOMPARE(value, std::int16_t(1234));
     QVERIFY(bench.api.log.configs.size() <= 1); // gives up at the first refusal
 }
@@ -490,26 +492,30 @@ void tst_ComediCard::openFailures_data()
     QTest::addColumn<int>("channels"); // subdevice 2's by now; 0: no longer a DIO one
     QTest::addColumn<bool>("locked");  // another program holds subdevice 2
     QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("description"); // after "<node>: "
+    QTest::addColumn<QString>("description"); // after "<card> at <node>: "
 
     const QString reconfigured = "subdevice 2 is no longer a DIO subdevice with 16 or more "
-                                 "channels; select the device again";
-    QTest::newRow("permission") << EACCES << 24 << false << EACCES
-                                << QString("Permission denied; ") + GroupFix;
+                                 "channels. To fix: choose the card again in \"Select Device\"";
+    // The same wording as every kind of card: reason, then ". To fix: " and the fix.
+    QTest::newRow("permission") << EACCES << 24 << false << 70
+                                << QString("Permission denied. To fix: ") + GroupFix;
     QTest::newRow("not permitted")
-        << EPERM << 24 << false << EPERM << QString("Operation not permitted; ") + GroupFix;
+        << EPERM << 24 << false << 70 << QString("Operation not permitted. To fix: ") + GroupFix;
     QTest::newRow("locked by another program")
-        << 0 << 24 << true << EBUSY
-        << "Busy, in use by another program; close the program using it";
+        << 0 << 24 << true << 70
+        << "Busy, in use by another program. To fix: close the program using it";
     QTest::newRow("driver refuses as busy")
-        << EBUSY << 24 << false << EBUSY
-        << "Busy, in use by another program (Device or resource busy); close the program using "
-           "it";
-    QTest::newRow("unconfigured") << ENODEV << 24 << false << ENODEV
-                                  << "No such device; configure the board first (comedi_config)";
-    QTest::newRow("not comedi") << ENOTTY << 24 << false << ENOTTY
-                                << "Not a comedi device (Inappropriate ioctl for device)";
-    QTest::newRow("other") << EIO << 24 << false << EIO << "Input/output error";
+        << EBUSY << 24 << false << 70
+        << "Busy, in use by another program (Device or resource busy). To fix: close the program "
+           "using it";
+    QTest::newRow("unconfigured") << ENODEV << 24 << false << 68
+                                  << "No such device. To fix: configure the board first "
+                                     "(comedi_config)";
+    QTest::newRow("no such address")
+        << ENXIO << 24 << false << 68
+        << "No such device or address. To fix: the board has gone; attach it again "
+           "(comedi_config), then try again";
+    QTest::newRow("other") << EIO << 24 << false << 57 << "Input/output error";
     QTest::newRow("reconfigured") << 0 << 0 << false << error_code::DeviceIoError << reconfigured;
     QTest::newRow("shrank below 16")
         << 0 << 15 << false << error_code::DeviceIoError << reconfigured;
@@ -531,13 +537,14 @@ void tst_ComediCard::openFailures()
     if (boardChanged)
         board.subdevices[2] = {channels ? Type::DigitalIO : Type::DigitalInput, unsigned(channels)};
     board.subdevices[2].lockedElsewhere = locked;
-    ComediCard card(bench.api, bench.node(0), 2, Type::DigitalIO, {"card", "comedi", "here"});
+    ComediCard card(bench.api, bench.node(0), 2, Type::DigitalIO,
+                    {"card", "comedi", bench.node(0)});
 
     const DispatchStatus status = card.open();
     QVERIFY(status.failed);
     QCOMPARE(status.code, code);
     QCOMPARE(QString::fromStdString(status.description),
-             QString::fromStdString(bench.node(0)) + ": " + description);
+             QString::fromStdString("card at " + bench.node(0)) + ": " + description);
     // A device that opened but did not fit is not kept.
     QCOMPARE(bench.api.log.closes, boardChanged || locked ? 1 : 0);
     std::int16_t value = 0;
@@ -558,8 +565,9 @@ void tst_ComediCard::closeReleasesTheDeviceOnce()
         for (const DispatchOutcome &outcome :
              {card->readPort(0, value), card->configurePorts(0, 0x9B)}) {
             QVERIFY(outcome.status.failed);
-            QVERIFY(QString::fromStdString(outcome.status.description)
-                        .startsWith(QString::fromStdString(bench.node(0)) + ": "));
+            QCOMPARE(outcome.status.code, 57);
+            QCOMPARE(outcome.status.description,
+                     "card at " + bench.node(0) + ": the device is not open");
         }
         QVERIFY(bench.api.log.reads.empty());
     }

@@ -75,12 +75,8 @@ private:
 
     CardOffer unusable(CardInfo info, std::string reason, std::string fix = {})
     {
-        CardOffer result{std::move(info), false, std::move(reason), std::move(fix), {}};
-        result.make = [this] { // never called for a card that cannot be opened
-            ++made;
-            return std::unique_ptr<Card>();
-        };
-        return result;
+        // Like a real card kind's row for a node it could not open: nothing to make.
+        return CardOffer{std::move(info), false, std::move(reason), std::move(fix), {}};
     }
 
     FakeCard::Log &m_log;
@@ -115,6 +111,8 @@ private slots:
     void placedClearOfTheWindow();
     void selectorRunsTheDialogOverTheWindow_data();
     void selectorRunsTheDialogOverTheWindow();
+    void brokenCardIsOpenedAfreshWhenChosen_data();
+    void brokenCardIsOpenedAfreshWhenChosen();
     void rescanListsTheCardsAgainWithoutClosing_data();
     void rescanListsTheCardsAgainWithoutClosing();
 
@@ -552,6 +550,59 @@ void tst_SelectionDialog::selectorRunsTheDialogOverTheWindow()
     QCOMPARE(m_log.opens, accept ? 1 : 0);
     QVERIFY(!QApplication::activeModalWidget());
     QVERIFY(window.findChildren<DeviceSelectionDialog *>().isEmpty()); // not left behind
+}
+
+void tst_SelectionDialog::brokenCardIsOpenedAfreshWhenChosen_data()
+{
+    QTest::addColumn<bool>("current");
+    QTest::addColumn<bool>("fixed"); // the fix was applied while the list was open
+    QTest::addColumn<CardChoice::Outcome>("outcome");
+
+    using Outcome = CardChoice::Outcome;
+    QTest::newRow("current, fixed") << true << true << Outcome::Replace;
+    QTest::newRow("current, still broken") << true << false << Outcome::Cancelled;
+    QTest::newRow("other, fixed") << false << true << Outcome::Replace;
+    QTest::newRow("other, still broken") << false << false << Outcome::Cancelled;
+}
+
+void tst_SelectionDialog::brokenCardIsOpenedAfreshWhenChosen()
+{
+    QFETCH(bool, current);
+    QFETCH(bool, fixed);
+    QFETCH(CardChoice::Outcome, outcome);
+
+    // The simulated card's row while its state file is corrupt: listed with reason and fix, yet
+    // it can still be made, and is opened afresh when chosen.
+    const CardInfo broken{"Simulated card", "simulated 8255", "built in"};
+    std::vector<CardOffer> offers(1);
+    offers[0].info = broken;
+    offers[0].status = "corrupt: line 2";
+    offers[0].fix = "run 'velmora-sim reset'";
+    int made = 0;
+    offers[0].make = [&] {
+        ++made;
+        auto card = std::make_unique<FakeCard>(broken.name, m_log);
+        if (!fixed)
+            card->openStatus = DispatchStatus::failure(57, "still corrupt: line 2");
+        return card;
+    };
+    m_dialog = std::make_unique<DeviceSelectionDialog>(std::move(offers),
+                                                       current ? broken : FakeCatalog::info(Gpio));
+    m_dialog->show();
+    select(0);
+    QCOMPARE(label("details")->text().contains("run 'velmora-sim reset'"), true);
+    button(QDialogButtonBox::Ok)->click();
+
+    QCOMPARE(made, 1);
+    QCOMPARE(m_log.opens, 1);
+    QCOMPARE(m_dialog->isVisible(), !fixed);
+    if (!fixed) {
+        const QString shown = label("message")->text();
+        QVERIFY2(shown.contains("still corrupt: line 2"), qPrintable(shown));
+    }
+    CardChoice choice = m_dialog->takeChoice();
+    QCOMPARE(choice.outcome, outcome);
+    QCOMPARE(bool(choice.card), fixed);
 }
 
 void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing_data()
