@@ -19,8 +19,6 @@ namespace velmora {
 
 namespace {
 
-constexpr int InternalErrorCode = 51; // "Internal error", for anything that is not ours
-
 QtMessageHandler previousHandler = nullptr;
 
 // A run shows one report at most: an error behind the one on screen (a tick that was already
@@ -133,9 +131,10 @@ bool VelmoraApplication::notify(QObject *receiver, QEvent *event)
     } catch (const AutomationError &error) {
         fail(error);
     } catch (const std::exception &error) {
-        fail(AutomationError(InternalErrorCode, std::string("Internal error: ") + error.what()));
+        fail(AutomationError(error_code::InternalError,
+                             std::string("Internal error: ") + error.what()));
     } catch (...) {
-        fail(AutomationError(InternalErrorCode, "Internal error"));
+        fail(AutomationError(error_code::InternalError, "Internal error"));
     }
     return true;
 }

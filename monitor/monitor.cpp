@@ -3,9 +3,10 @@
 #include "indicator_box.h"
 #include "monitor_window.h"
 
-
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <string>
 
 namespace velmora {
 
@@ -54,11 +55,21 @@ void Monitor::dispatch(void (Monitor::*handler)())
     // tick, a click) find nothing left to do.
     if (m_stopped || m_window.isEnding())
         return;
+    const auto stopWith = [this](const AutomationError &error) {
+        m_stopped = true;
+        m_report(error);
+    };
+    // Everything is caught here, before it could unwind through Qt's own frames, which do not
+    // clean up behind an exception: whatever is not an automation error is an internal one.
     try {
         (this->*handler)();
     } catch (const AutomationError &error) {
-        m_stopped = true;
-        m_report(error);
+        stopWith(error);
+    } catch (const std::exception &error) {
+        stopWith(AutomationError(error_code::InternalError,
+                                 std::string("Internal error: ") + error.what()));
+    } catch (...) {
+        stopWith(AutomationError(error_code::InternalError, "Internal error"));
     }
 }
 

@@ -33,6 +33,7 @@ std::string runtimeErrorLine(const AutomationError &error);
 namespace error_code {
 inline constexpr int Overflow = 6;
 inline constexpr int TypeMismatch = 13;
+inline constexpr int InternalError = 51; // anything that is not a card's or a control's own error
 inline constexpr int DeviceIoError = 57;
 inline constexpr int DeviceUnavailable = 68;
 inline constexpr int PermissionDenied = 70;
