@@ -5,10 +5,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,9 +22,16 @@ namespace velmora {
 
 namespace {
 
+using sim_state_detail::FileText;
 using sim_state_detail::MaxFileSize;
 using sim_state_detail::RemoveHint;
 using sim_state_detail::ResetHint;
+
+// Where the folder is not the user's to mend, say what the user can do instead.
+constexpr std::string_view ElsewhereHint =
+    "set XDG_RUNTIME_DIR to a folder only you can write (for example 'mkdir -m 700 "
+    "~/.velmora-run && export XDG_RUNTIME_DIR=~/.velmora-run'), or ask the administrator to "
+    "remove it";
 
 class FileDescriptor final {
 public:
@@ -67,6 +78,10 @@ private:
         break;
     case EISDIR:
         text += " (" + std::string(RemoveHint) + ")";
+        break;
+    case EROFS:
+        text += " (the file system is mounted read-only: remount it read-write, or set "
+                "XDG_RUNTIME_DIR to a private folder on one that is writable)";
         break;
     default:
         break;
@@ -119,12 +134,16 @@ FileDescriptor openFolder(const std::filesystem::path &folder)
         const int error = errno;
         struct stat info {};
         if ((error == ELOOP || error == ENOTDIR) && ::lstat(folder.c_str(), &info) == 0) {
-            if (S_ISLNK(info.st_mode)) {
-                refuse(folder, "is a symbolic link; refusing to follow it (" +
-                                   std::string(RemoveHint) + ")");
-            }
+            // Planted by someone else in a shared folder such as /tmp, it is not ours to remove.
+            const std::string fix =
+                info.st_uid == ::geteuid()
+                    ? std::string(RemoveHint)
+                    : "it belongs to user " + std::to_string(info.st_uid) +
+                          ", so you cannot remove it: " + std::string(ElsewhereHint);
+            if (S_ISLNK(info.st_mode))
+                refuse(folder, "is a symbolic link; refusing to follow it (" + fix + ")");
             if (!S_ISDIR(info.st_mode))
-                refuse(folder, "is not a folder (" + std::string(RemoveHint) + ")");
+                refuse(folder, "is not a folder (" + fix + ")");
         }
         systemFailure(folder, "open the folder", error);
     }
@@ -135,8 +154,7 @@ FileDescriptor openFolder(const std::filesystem::path &folder)
     struct stat info {};
     if (::fstat(dir.get(), &info) != 0)
         systemFailure(folder, "examine the folder", errno);
-    checkOwnership(folder, info,
-                   "remove it (or have it removed), or point XDG_RUNTIME_DIR at a private folder",
+    checkOwnership(folder, info, "you cannot use it: " + std::string(ElsewhereHint),
                    "run 'chmod 700 " + folder.string() + "'");
     return dir;
 }
@@ -159,7 +177,8 @@ int writeAll(int fd, std::string_view text)
 // Writes `text` to a fresh temporary file beside the state file, then moves it into place:
 // replacing the old file, or only if there is none yet. Either way a reader sees the old
 // content or the new, never part of it. Returns false when not replacing and a file was there.
-bool publish(int dir, const std::filesystem::path &file, std::string_view text, bool replace)
+bool publish(int dir, const std::filesystem::path &file, std::string_view text, bool replace,
+             const std::function<void()> &beforeReplace = {})
 {
     static std::atomic<unsigned> serial{0};
     const std::string name = file.filename().string();
@@ -167,8 +186,8 @@ bool publish(int dir, const std::filesystem::path &file, std::string_view text, 
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
         const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        temporary = "." + name + ".tmp." + std::to_string(::getpid()) + '.' +
-                    std::to_string(serial++) + '.' + std::to_string(ticks & 0xffffff);
+        temporary = sim_state_detail::temporaryName(name, ::getpid(), serial++,
+                                                    static_cast<std::uint64_t>(ticks) & 0xffffff);
         fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       0600);
         if (fd < 0 && (errno != EEXIST || attempt == 100))
@@ -188,12 +207,16 @@ bool publish(int dir, const std::filesystem::path &file, std::string_view text, 
     } cleanup{dir, temporary};
 
     FileDescriptor out(fd);
+    // Locked while being written, so that nobody tidying the folder takes it for a leftover.
+    ::flock(out.get(), LOCK_EX | LOCK_NB);
     if (::fchmod(out.get(), 0600) != 0)
         systemFailure(file, "set the permissions of a temporary file", errno);
     if (const int error = writeAll(out.get(), text); error != 0)
         systemFailure(file, "write a temporary file", error);
     if (::close(out.release()) != 0)
         systemFailure(file, "write a temporary file", errno);
+    if (beforeReplace)
+        beforeReplace();
 
     if (replace) {
         if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0)
@@ -210,7 +233,8 @@ bool publish(int dir, const std::filesystem::path &file, std::string_view text, 
     return true;
 }
 
-SimState readState(const std::filesystem::path &file, FileDescriptor fd)
+// The file's bytes, once it is known to be a regular file of ours.
+FileText readState(const std::filesystem::path &file, FileDescriptor fd)
 {
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0)
@@ -220,15 +244,13 @@ SimState readState(const std::filesystem::path &file, FileDescriptor fd)
     // velmora-sim reset replaces the file with one of ours, mode 0600.
     checkOwnership(file, info, std::string(ResetHint), std::string(ResetHint));
 
-    const auto tooLarge = [&](std::size_t size) {
-        refuse(file, "is " + std::to_string(size) + " bytes, more than a state file can be (" +
-                         std::to_string(MaxFileSize) + "); " + std::string(ResetHint));
-    };
-    if (static_cast<std::uintmax_t>(info.st_size) > MaxFileSize)
-        tooLarge(static_cast<std::size_t>(info.st_size));
-
+    FileText result;
+    result.reportedSize = static_cast<std::uintmax_t>(info.st_size);
+    if (result.reportedSize > MaxFileSize)
+        return result;
     // Read one byte past the bound, in case the file grew after fstat.
-    std::string text(MaxFileSize + 1, '\0');
+    std::string &text = result.text;
+    text.assign(MaxFileSize + 1, '\0');
     std::size_t size = 0;
     while (size < text.size()) {
         const ssize_t got = ::read(fd.get(), text.data() + size, text.size() - size);
@@ -241,14 +263,137 @@ SimState readState(const std::filesystem::path &file, FileDescriptor fd)
             break;
         size += static_cast<std::size_t>(got);
     }
-    if (size > MaxFileSize)
-        tooLarge(size);
     text.resize(size);
-    try {
-        return SimState::parse(text);
-    } catch (const SimStateError &error) {
-        refuse(file, "corrupt: " + std::string(error.what()) + "; " + std::string(ResetHint));
+    return result;
+}
+
+void checkName(const std::filesystem::path &file)
+{
+    const std::string name = file.filename().string();
+    if (name.empty() || name == "." || name == "..")
+        refuse(file, "does not name a file");
+}
+
+bool processIsGone(std::int64_t pid)
+{
+    return pid > 0 && pid <= std::int64_t(INT32_MAX) && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
+// Removes the temporary files that writers of `file` killed half-way left in its folder: only
+// regular files of ours by that naming, only where nobody holds them locked, and only where the
+// writer is gone or the file is too old to be anyone's work in progress.
+void removeLeftovers(int dir, const std::filesystem::path &file)
+{
+    const int listFd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0)
+        return;
+    DIR *list = ::fdopendir(listFd);
+    if (list == nullptr) {
+        ::close(listFd);
+        return;
     }
+    const std::string fileName = file.filename().string();
+    const auto now = std::chrono::system_clock::now();
+    while (const dirent *entry = ::readdir(list)) {
+        const auto writer = sim_state_detail::temporaryWriter(entry->d_name, fileName);
+        if (!writer)
+            continue;
+        const int fd =
+            ::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const FileDescriptor held(fd);
+        struct stat info {};
+        if (::fstat(held.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != ::geteuid() || ::flock(held.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        const auto modified = std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
+        if (processIsGone(*writer) || now - modified > sim_state_detail::TemporaryLifetime)
+            ::unlinkat(dir, entry->d_name, 0);
+    }
+    ::closedir(list);
+}
+
+// Holds the update lock: flock on the folder, shared by every thread and process that opens it.
+// A POSIX record lock beside it tells a waiting process who holds it (F_GETLK reports the
+// holder's process id; flock cannot).
+class UpdateLock final {
+public:
+    UpdateLock(const FileDescriptor &dir, const std::filesystem::path &folder,
+               const SimUpdateOptions &options)
+        : m_dir(dir.get())
+    {
+        sim_state_detail::waitForLock(displayPath(folder), options, [&] {
+            sim_state_detail::LockTry attempt;
+            while (::flock(m_dir, LOCK_EX | LOCK_NB) != 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno != EWOULDBLOCK)
+                    systemFailure(folder, "lock the folder", errno);
+                struct flock probe = holderRange(F_WRLCK);
+                if (::fcntl(m_dir, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK &&
+                    probe.l_pid > 0)
+                    attempt.holder = probe.l_pid;
+                return attempt;
+            }
+            attempt.taken = true;
+            return attempt;
+        });
+    }
+    // Tells a waiting process who holds the lock. Dropped by the system should this process
+    // close any descriptor for the folder, so taken once the folder has been listed.
+    void advertise() const
+    {
+        struct flock advertise = holderRange(F_RDLCK);
+        ::fcntl(m_dir, F_SETLK, &advertise);
+    }
+    UpdateLock(const UpdateLock &) = delete;
+    UpdateLock &operator=(const UpdateLock &) = delete;
+    ~UpdateLock()
+    {
+        struct flock withdraw = holderRange(F_UNLCK);
+        ::fcntl(m_dir, F_SETLK, &withdraw);
+        ::flock(m_dir, LOCK_UN);
+    }
+
+private:
+    static struct flock holderRange(short type)
+    {
+        struct flock range {};
+        range.l_type = type;
+        range.l_whence = SEEK_SET;
+        range.l_start = 0;
+        range.l_len = 1;
+        return range;
+    }
+
+    int m_dir;
+};
+
+// Loads the file through the folder already opened (and, for a change, locked): a second
+// descriptor for the folder, once closed, would drop the record lock that names the holder.
+SimState loadIn(const FileDescriptor &dir, const std::filesystem::path &file)
+{
+    const std::string name = file.filename().string();
+    return sim_state_detail::loadState(
+        displayPath(file),
+        [&]() -> std::optional<FileText> {
+            // O_NONBLOCK: a FIFO planted here must be refused, not waited on.
+            const int fd = ::openat(dir.get(), name.c_str(),
+                                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+            if (fd >= 0)
+                return readState(file, FileDescriptor(fd));
+            const int error = errno;
+            if (error == ELOOP) {
+                refuse(file, "is a symbolic link; refusing to follow it (" +
+                                 std::string(RemoveHint) + ")");
+            }
+            if (error != ENOENT)
+                systemFailure(file, "open the file", error);
+            return std::nullopt;
+        },
+        [&](std::string_view text) { return publish(dir.get(), file, text, false); });
 }
 
 } // namespace
@@ -265,55 +410,25 @@ std::filesystem::path SimStateFile::defaultPath()
 
 SimState SimStateFile::load() const
 {
-    const std::string name = m_file.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        refuse(m_file, "does not name a file");
-    const FileDescriptor dir = openFolder(folderOf(m_file));
-
-    // Should the file vanish between a failed creation and the read, look again; a few times.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        // O_NONBLOCK: a FIFO planted here must be refused, not waited on.
-        const int fd = ::openat(dir.get(), name.c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd >= 0)
-            return readState(m_file, FileDescriptor(fd));
-        const int error = errno;
-        if (error == ELOOP) {
-            refuse(m_file,
-                   "is a symbolic link; refusing to follow it (" + std::string(RemoveHint) + ")");
-        }
-        if (error != ENOENT)
-            systemFailure(m_file, "open the file", error);
-
-        const SimState fresh;
-        if (publish(dir.get(), m_file, fresh.format(), false))
-            return fresh;
-        // Another process created it first: read theirs.
-    }
-    refuse(m_file, "keeps disappearing while being read; is something else removing it?");
+    checkName(m_file);
+    return loadIn(openFolder(folderOf(m_file)), m_file);
 }
 
-void SimStateFile::store(const SimState &state) const
+void SimStateFile::write(const SimState *replacement, const std::function<void(SimState &)> &change,
+                         const SimUpdateOptions &options) const
 {
-    const std::string name = m_file.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        refuse(m_file, "does not name a file");
-    const FileDescriptor dir = openFolder(folderOf(m_file));
-    publish(dir.get(), m_file, state.format(), true);
-}
-
-void SimStateFile::update(const std::function<void(SimState &)> &change) const
-{
+    checkName(m_file);
     const std::filesystem::path folder = folderOf(m_file);
     const FileDescriptor dir = openFolder(folder);
     // Two commands changing the card at the same moment must not lose one of the changes.
-    while (::flock(dir.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            systemFailure(folder, "lock the folder", errno);
-    }
-    SimState state = load();
-    change(state);
-    store(state);
+    const UpdateLock lock(dir, folder, options);
+    removeLeftovers(dir.get(), m_file);
+    lock.advertise();
+    SimState state = replacement != nullptr ? *replacement : loadIn(dir, m_file);
+    if (change)
+        change(state);
+    publish(dir.get(), m_file, sim_state_detail::formatForStore(displayPath(m_file), state), true,
+            options.beforeReplace);
 }
 
 std::optional<SimStateReader::Identity> SimStateReader::identify() const

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <utility>
 
 namespace velmora {
@@ -21,6 +23,7 @@ namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
+using sim_state_detail::FileText;
 using sim_state_detail::MaxFileSize;
 using sim_state_detail::RemoveHint;
 using sim_state_detail::ResetHint;
@@ -47,6 +50,10 @@ constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELET
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
         text += " (free some space, then try again)";
+        break;
+    case ERROR_WRITE_PROTECT:
+        text += " (the drive is write-protected: make it writable, or point LOCALAPPDATA at a "
+                "private folder on one that is)";
         break;
     default:
         break;
@@ -171,7 +178,8 @@ void replaceFile(const fs::path &from, const fs::path &file)
 // Writes `text` to a fresh temporary file beside the state file, then moves it into place:
 // replacing the old file, or only if there is none yet. Either way a reader sees the old
 // content or the new, never part of it. Returns false when not replacing and a file was there.
-bool publish(const fs::path &file, std::string_view text, bool replace)
+bool publish(const fs::path &file, std::string_view text, bool replace,
+             const std::function<void()> &beforeReplace = {})
 {
     static std::atomic<unsigned> serial{0};
     const fs::path folder = folderOf(file);
@@ -193,9 +201,9 @@ bool publish(const fs::path &file, std::string_view text, bool replace)
     UniqueHandle out;
     for (int attempt = 0; !out; ++attempt) {
         const auto ticks = GetTickCount64();
-        temporary = folder / (L"." + file.filename().native() + L".tmp." +
-                              std::to_wstring(GetCurrentProcessId()) + L'.' +
-                              std::to_wstring(serial++) + L'.' + std::to_wstring(ticks & 0xffffff));
+        temporary = folder / toUtf16(sim_state_detail::temporaryName(
+                                 toUtf8(file.filename().native()), GetCurrentProcessId(), serial++,
+                                 ticks & 0xffffff));
         out = UniqueHandle(
             CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -217,6 +225,8 @@ bool publish(const fs::path &file, std::string_view text, bool replace)
     }
     if (!CloseHandle(out.release()))
         systemFailure(file, "write a temporary file", GetLastError());
+    if (beforeReplace)
+        beforeReplace();
 
     if (replace) {
         replaceFile(temporary, file);
@@ -235,7 +245,8 @@ bool publish(const fs::path &file, std::string_view text, bool replace)
     return true;
 }
 
-SimState readState(const fs::path &file, HANDLE in)
+// The file's bytes, once it is known to be a regular file of ours.
+FileText readState(const fs::path &file, HANDLE in)
 {
     const BY_HANDLE_FILE_INFORMATION info = examine(file, in, "file");
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
@@ -244,16 +255,13 @@ SimState readState(const fs::path &file, HANDLE in)
     // velmora-sim reset replaces the file with one of ours.
     checkOwner(file, in, std::string(ResetHint));
 
-    const auto tooLarge = [&](std::uint64_t size) {
-        refuse(file, "is " + std::to_string(size) + " bytes, more than a state file can be (" +
-                         std::to_string(MaxFileSize) + "); " + std::string(ResetHint));
-    };
-    const std::uint64_t size = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    if (size > MaxFileSize)
-        tooLarge(size);
-
+    FileText result;
+    result.reportedSize = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    if (result.reportedSize > MaxFileSize)
+        return result;
     // Read one byte past the bound, in case the file grew after it was examined.
-    std::string text(MaxFileSize + 1, '\0');
+    std::string &text = result.text;
+    text.assign(MaxFileSize + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         DWORD chunk = 0;
@@ -264,21 +272,63 @@ SimState readState(const fs::path &file, HANDLE in)
             break;
         got += chunk;
     }
-    if (got > MaxFileSize)
-        tooLarge(got);
     text.resize(got);
-    try {
-        return SimState::parse(text);
-    } catch (const SimStateError &error) {
-        refuse(file, "corrupt: " + std::string(error.what()) + "; " + std::string(ResetHint));
-    }
+    return result;
+}
+
+bool processIsGone(std::int64_t pid)
+{
+    if (pid <= 0 || pid > std::int64_t(MAXDWORD))
+        return false;
+    const UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+    DWORD code = 0;
+    return GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
+}
+
+// Removes the temporary files that writers of `file` killed half-way left in its folder: only
+// regular files by that naming, only where the writer is gone or the file is too old to be
+// anyone's work in progress. A file still open cannot be deleted (its writer shares no delete
+// access), so nothing in use goes.
+void removeLeftovers(const fs::path &file)
+{
+    const fs::path folder = folderOf(file);
+    const std::string fileName = toUtf8(file.filename().native());
+    const fs::path pattern = folder / (L"." + file.filename().native() + L".tmp.*");
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME nowFile{};
+    GetSystemTimeAsFileTime(&nowFile);
+    const auto ticks = [](const FILETIME &time) {
+        return std::uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    };
+    constexpr std::uint64_t TicksPerSecond = 10'000'000; // FILETIME counts 100 ns
+    const std::uint64_t lifetime =
+        std::chrono::seconds(sim_state_detail::TemporaryLifetime).count() * TicksPerSecond;
+    do {
+        const auto writer = sim_state_detail::temporaryWriter(toUtf8(found.cFileName), fileName);
+        const DWORD attributes = found.dwFileAttributes;
+        if (!writer ||
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+            continue;
+        const std::uint64_t age =
+            ticks(nowFile) - std::min(ticks(nowFile), ticks(found.ftLastWriteTime));
+        if (processIsGone(*writer) || age > lifetime)
+            DeleteFileW((folder / found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }
 
 // Holds an exclusive lock on a small file beside the state file (LockFileEx), so that updates
-// from any process wait for one another; the system drops it should the holder die.
+// from any process wait for one another; the system drops it should the holder die. The holder
+// writes its process id past the locked byte, where a waiting process can read it.
 class UpdateLock final {
 public:
-    explicit UpdateLock(const fs::path &file)
+    UpdateLock(const fs::path &file, const SimUpdateOptions &options)
         : m_path(file.parent_path() / (file.filename().native() + L".lock"))
     {
         const win32::CurrentUser user;
@@ -293,9 +343,27 @@ public:
             systemFailure(m_path, "open the lock file", error);
         }
         examine(m_path, m_file.get(), "lock file");
+        sim_state_detail::waitForLock(displayPath(m_path), options, [this] {
+            sim_state_detail::LockTry attempt;
+            OVERLAPPED at{};
+            if (LockFileEx(m_file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                           0, &at)) {
+                attempt.taken = true;
+                return attempt;
+            }
+            const DWORD error = GetLastError();
+            if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING)
+                systemFailure(m_path, "lock the lock file", error);
+            attempt.holder = holder();
+            return attempt;
+        });
+        char text[HolderSize] = {};
+        const std::string pid = std::to_string(GetCurrentProcessId());
+        std::copy(pid.begin(), pid.end(), text);
         OVERLAPPED at{};
-        if (!LockFileEx(m_file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at))
-            systemFailure(m_path, "lock the lock file", GetLastError());
+        at.Offset = HolderOffset;
+        DWORD written = 0;
+        WriteFile(m_file.get(), text, HolderSize, &written, &at);
     }
     UpdateLock(const UpdateLock &) = delete;
     UpdateLock &operator=(const UpdateLock &) = delete;
@@ -306,6 +374,21 @@ public:
     }
 
 private:
+    static constexpr DWORD HolderOffset = 16;
+    static constexpr DWORD HolderSize = 16;
+
+    std::optional<std::int64_t> holder() const
+    {
+        char text[HolderSize + 1] = {};
+        OVERLAPPED at{};
+        at.Offset = HolderOffset;
+        DWORD got = 0;
+        if (!ReadFile(m_file.get(), text, HolderSize, &got, &at) || got == 0)
+            return std::nullopt;
+        const long long pid = std::atoll(text);
+        return pid > 0 ? std::optional<std::int64_t>(pid) : std::nullopt;
+    }
+
     fs::path m_path;
     UniqueHandle m_file;
 };
@@ -352,43 +435,37 @@ SimState SimStateFile::load() const
 {
     checkName(m_file);
     const UniqueHandle dir = openFolder(folderOf(m_file));
-
-    // Should the file vanish between a failed creation and the read, look again; a few times.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const UniqueHandle in(CreateFileW(m_file.c_str(), GENERIC_READ, ShareAll, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (in)
-            return readState(m_file, in.get());
-        const DWORD error = GetLastError();
-        if (error == ERROR_ACCESS_DENIED && isFolder(m_file))
-            refuse(m_file, "is not a regular file (" + std::string(RemoveHint) + ")");
-        if (error != ERROR_FILE_NOT_FOUND)
-            systemFailure(m_file, "open the file", error);
-
-        const SimState fresh;
-        if (publish(m_file, fresh.format(), false))
-            return fresh;
-        // Another process created it first: read theirs.
-    }
-    refuse(m_file, "keeps disappearing while being read; is something else removing it?");
+    return sim_state_detail::loadState(
+        displayPath(m_file),
+        [&]() -> std::optional<FileText> {
+            const UniqueHandle in(CreateFileW(m_file.c_str(), GENERIC_READ, ShareAll, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                              nullptr));
+            if (in)
+                return readState(m_file, in.get());
+            const DWORD error = GetLastError();
+            if (error == ERROR_ACCESS_DENIED && isFolder(m_file))
+                refuse(m_file, "is not a regular file (" + std::string(RemoveHint) + ")");
+            if (error != ERROR_FILE_NOT_FOUND)
+                systemFailure(m_file, "open the file", error);
+            return std::nullopt;
+        },
+        [&](std::string_view text) { return publish(m_file, text, false); });
 }
 
-void SimStateFile::store(const SimState &state) const
-{
-    checkName(m_file);
-    const UniqueHandle dir = openFolder(folderOf(m_file));
-    publish(m_file, state.format(), true);
-}
-
-void SimStateFile::update(const std::function<void(SimState &)> &change) const
+void SimStateFile::write(const SimState *replacement, const std::function<void(SimState &)> &change,
+                         const SimUpdateOptions &options) const
 {
     checkName(m_file);
     const UniqueHandle dir = openFolder(folderOf(m_file));
     // Two commands changing the card at the same moment must not lose one of the changes.
-    const UpdateLock lock(m_file);
-    SimState state = load();
-    change(state);
-    store(state);
+    const UpdateLock lock(m_file, options);
+    removeLeftovers(m_file);
+    SimState state = replacement != nullptr ? *replacement : load();
+    if (change)
+        change(state);
+    publish(m_file, sim_state_detail::formatForStore(displayPath(m_file), state), true,
+            options.beforeReplace);
 }
 
 std::optional<SimStateReader::Identity> SimStateReader::identify() const
