@@ -6,6 +6,7 @@
 #include "device_selection_dialog.h"
 #include "monitor.h"
 #include "monitor_window.h"
+#include "termination_signals.h"
 #include "window_description.h"
 
 #include <QMessageBox>
@@ -112,17 +113,18 @@ void VelmoraApplication::fail(const AutomationError &error)
     exit(1);
 }
 
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, TerminationSignals *endOn)
 {
     auto control = std::make_unique<CardControl>(std::move(initial));
     return runMonitor(
         [&control](QWidget *container) {
             return new DeviceControlWidget(std::move(control), container);
         },
-        catalog);
+        catalog, endOn);
 }
 
-int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog,
+               TerminationSignals *endOn)
 {
     MonitorWindow window(velmoraWindow(), makeHost);
     CardControl *control = window.deviceControlHost().cardControl();
@@ -136,6 +138,12 @@ int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
         window.end(1);
     });
     monitor.route(velmoraWindow());
+    if (endOn != nullptr) {
+        // As "Exit" does, so that a dialog open at the time ends too; the card goes with the
+        // window, as ever.
+        QObject::connect(endOn, &TerminationSignals::received, &window,
+                         [&window](int signal) { window.end(128 + signal); });
+    }
     window.show();
     const int status = QApplication::exec();
 
