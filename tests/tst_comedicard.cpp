@@ -18,6 +18,9 @@ using Type = ComediSubdeviceType;
 struct FakeSubdevice {
     Type type;
     unsigned channels;
+    // Another file holds it with comedi_lock: the kernel still opens the node and lists the
+    // subdevice as locked, and refuses its instructions with EACCES.
+    bool lockedElsewhere = false;
 };
 
 // What one device node holds, as the fake comedilib sees it; tests may change it between calls.
@@ -61,15 +64,23 @@ public:
     unsigned channelCount(unsigned s) const override { return m_board.subdevices.at(s).channels; }
     std::string boardName() const override { return m_board.board; }
     std::string driverName() const override { return m_board.driver; }
+    bool heldElsewhere(unsigned s) const override
+    {
+        return m_board.subdevices.at(s).lockedElsewhere;
+    }
 
     int dioConfig(unsigned subdevice, unsigned channel, bool output) override
     {
         m_log.configs.push_back({subdevice, channel, output});
+        if (m_board.subdevices.at(subdevice).lockedElsewhere)
+            return EACCES;
         return m_board.configError;
     }
     int dioBitfield(unsigned subdevice, unsigned baseChannel, std::uint32_t &bits) override
     {
         m_log.reads.push_back({subdevice, baseChannel});
+        if (m_board.subdevices.at(subdevice).lockedElsewhere)
+            return EACCES;
         if (m_board.readError != 0)
             return m_board.readError;
         bits = std::uint32_t(m_board.lines >> baseChannel);
@@ -181,7 +192,7 @@ void buildDiscoveryBench(Bench &bench)
     bench.addNode(2, {.openError = EACCES});
     bench.addNode(3, {.openError = ENODEV});
     bench.addNode(5, {.openError = ENOTTY});
-    bench.addNode(6, {.openError = EBUSY});
+    bench.addNode(6, {.subdevices = {{Type::DigitalIO, 24, true}}});
     bench.addNode(7, {.subdevices = {{Type::DigitalIO, 8}, {Type::Other, 32}}});
     bench.addNode(8, {.openError = EIO});
     bench.addNode(
@@ -216,10 +227,10 @@ void tst_ComediCard::discovery_data()
                                 << "comedi" << 5 << false
                                 << "Not a comedi device (Inappropriate ioctl for device)"
                                 << "";
-    QTest::newRow("busy") << 5 << "%1"
-                          << "comedi" << 6 << false
-                          << "Busy, in use by another program (Device or resource busy)"
-                          << "close the program using it";
+    QTest::newRow("locked by another program")
+        << 5 << "TestBoard (testdrv) %1, subdevice 0"
+        << "comedi DIO" << 6 << false << "Busy, in use by another program"
+        << "close the program using it";
     QTest::newRow("no suitable subdevice")
         << 6 << "TestBoard (testdrv) %1"
         << "comedi" << 7 << false << "No digital-input subdevice with 16 or more channels"
@@ -268,7 +279,7 @@ void tst_ComediCard::discoverySkipsGapsAndClosesEveryDevice()
     for (int minor : {0, 2, 3, 5, 6, 7, 8, 47})
         expected.push_back(bench.node(minor));
     QCOMPARE(bench.api.log.opened, expected);
-    QCOMPARE(bench.api.log.closes, 3); // the three that opened
+    QCOMPARE(bench.api.log.closes, 4); // the four that opened
 
     Bench empty;
     QVERIFY(findComediCards(empty.api, empty.devDir).empty());
@@ -426,28 +437,47 @@ void tst_ComediCard::failuresNameTheNode_data()
 {
     QTest::addColumn<bool>("configure"); // else read
     QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("locked"); // another program takes the subdevice after the open
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("description"); // after "<node>: "
 
-    QTest::newRow("board vanishes while polling") << false << ENODEV;
-    QTest::newRow("read fails") << false << EIO;
-    QTest::newRow("direction refused") << true << EINVAL;
+    QTest::newRow("board detached while polling")
+        << false << ENODEV << false << ENODEV
+        << "No such device; the board was detached; configure it again (comedi_config) and "
+           "select the device again";
+    QTest::newRow("read fails") << false << EIO << false << EIO << "Input/output error";
+    QTest::newRow("direction refused") << true << EINVAL << false << EINVAL << "Invalid argument";
+    // The kernel refuses a locked subdevice's instructions with EACCES; to the user that is a
+    // busy card, not a missing permission.
+    QTest::newRow("locked while polling")
+        << false << 0 << true << EBUSY
+        << "Busy, in use by another program; close the program using it";
+    QTest::newRow("locked before Initial")
+        << true << 0 << true << EBUSY
+        << "Busy, in use by another program; close the program using it";
 }
 
 void tst_ComediCard::failuresNameTheNode()
 {
     QFETCH(bool, configure);
     QFETCH(int, error);
+    QFETCH(bool, locked);
+    QFETCH(int, code);
+    QFETCH(QString, description);
 
     Bench bench;
     auto card = bench.openCard(Type::DigitalIO, 24);
     FakeBoard &board = bench.api.boards[bench.node(0)];
     board.readError = board.configError = error;
+    board.subdevices[2].lockedElsewhere = locked;
 
     std::int16_t value = 1234;
     const DispatchOutcome outcome =
         configure ? card->configurePorts(0, 0x9B) : card->readPort(0, value);
     QVERIFY(outcome.status.failed);
-    QCOMPARE(outcome.status.code, error);
-    QCOMPARE(outcome.status.description, bench.node(0) + ": " + std::strerror(error));
+    QCOMPARE(outcome.status.code, code);
+    QCOMPARE(QString::fromStdString(outcome.status.description),
+             QString::fromStdString(bench.node(0)) + ": " + description);
     QCOMPARE(value, std::int16_t(1234));
     QVERIFY(bench.api.log.configs.size() <= 1); // gives up at the first refusal
 }
@@ -456,16 +486,23 @@ void tst_ComediCard::openFailures_data()
 {
     QTest::addColumn<int>("openError");
     QTest::addColumn<bool>("boardChanged"); // subdevice 2 is no longer a DIO one
+    QTest::addColumn<bool>("locked");       // another program holds subdevice 2
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("description"); // after "<node>: "
 
-    QTest::newRow("permission") << EACCES << false << EACCES
+    QTest::newRow("permission") << EACCES << false << false << EACCES
                                 << QString("Permission denied; ") + GroupFix;
-    QTest::newRow("busy") << EBUSY << false << EBUSY
-                          << "Busy, in use by another program (Device or resource busy); close "
-                             "the program using it";
-    QTest::newRow("other") << EIO << false << EIO << "Input/output error";
-    QTest::newRow("reconfigured") << 0 << true << error_code::DeviceIoError
+    QTest::newRow("locked by another program")
+        << 0 << false << true << EBUSY
+        << "Busy, in use by another program; close the program using it";
+    QTest::newRow("driver refuses as busy")
+        << EBUSY << false << false << EBUSY
+        << "Busy, in use by another program (Device or resource busy); close the program using "
+           "it";
+    QTest::newRow("unconfigured") << ENODEV << false << false << ENODEV
+                                  << "No such device; configure the board first (comedi_config)";
+    QTest::newRow("other") << EIO << false << false << EIO << "Input/output error";
+    QTest::newRow("reconfigured") << 0 << true << false << error_code::DeviceIoError
                                   << "subdevice 2 is no longer a DIO subdevice with 16 or more "
                                      "channels; select the device again";
 }
@@ -474,6 +511,7 @@ void tst_ComediCard::openFailures()
 {
     QFETCH(int, openError);
     QFETCH(bool, boardChanged);
+    QFETCH(bool, locked);
     QFETCH(int, code);
     QFETCH(QString, description);
 
@@ -483,6 +521,7 @@ void tst_ComediCard::openFailures()
             .subdevices = {{Type::DigitalIO, 24}, {Type::Unused, 0}, {Type::DigitalIO, 24}}});
     if (boardChanged)
         board.subdevices[2] = {Type::DigitalInput, 24};
+    board.subdevices[2].lockedElsewhere = locked;
     ComediCard card(bench.api, bench.node(0), 2, Type::DigitalIO, {"card", "comedi", "here"});
 
     const DispatchStatus status = card.open();
@@ -491,7 +530,7 @@ void tst_ComediCard::openFailures()
     QCOMPARE(QString::fromStdString(status.description),
              QString::fromStdString(bench.node(0)) + ": " + description);
     // A device that opened but did not fit is not kept.
-    QCOMPARE(bench.api.log.closes, boardChanged ? 1 : 0);
+    QCOMPARE(bench.api.log.closes, boardChanged || locked ? 1 : 0);
     std::int16_t value = 0;
     QVERIFY(card.readPort(0, value).status.failed);
 }

@@ -29,13 +29,19 @@ constexpr std::array<PortGroup, 4> PortGroups{{
     {20, 4, PpiControlWord::Group::PortCUpper},
 }};
 
-struct OpenProblem {
+struct Problem {
     std::string status;
     std::string fix;
 };
 
+// Said apart from "permission denied": both would otherwise read as "cannot open".
+Problem busy()
+{
+    return {"Busy, in use by another program", "close the program using it"};
+}
+
 // Why a node cannot be opened, in the system's words, and what the user can do about it.
-OpenProblem openProblem(ComediApi &api, int error)
+Problem openProblem(ComediApi &api, int error)
 {
     const std::string text = api.errorText(error);
     switch (error) {
@@ -48,11 +54,35 @@ OpenProblem openProblem(ComediApi &api, int error)
     case ENOTTY:
         return {"Not a comedi device (" + text + ")", {}};
     case EBUSY:
-        // Said apart from "permission denied": both would otherwise read as "cannot open".
-        return {"Busy, in use by another program (" + text + ")", "close the program using it"};
+        return {busy().status + " (" + text + ")", busy().fix};
     default:
         return {text, {}};
     }
+}
+
+// Why an instruction on an open device failed. File permissions were settled by the open, so
+// the kernel refuses with EACCES only for another file's comedi_lock on the subdevice.
+Problem useProblem(ComediApi &api, int error)
+{
+    switch (error) {
+    case EACCES:
+    case EBUSY:
+        return busy();
+    case ENODEV:
+        return {api.errorText(error),
+                "the board was detached; configure it again (comedi_config) and select the "
+                "device again"};
+    default:
+        return {api.errorText(error), {}};
+    }
+}
+
+std::string describe(const std::string &node, const Problem &problem)
+{
+    std::string description = node + ": " + problem.status;
+    if (!problem.fix.empty())
+        description += "; " + problem.fix;
+    return description;
 }
 
 CardOffer unusableOffer(CardInfo info, std::string status, std::string fix = {})
@@ -87,7 +117,7 @@ std::vector<CardOffer> findComediCards(ComediApi &api, const std::filesystem::pa
         int error = 0;
         const std::unique_ptr<ComediDevice> device = api.open(node, error);
         if (!device) {
-            OpenProblem problem = openProblem(api, error);
+            Problem problem = openProblem(api, error);
             offers.push_back(unusableOffer({node, "comedi", node}, std::move(problem.status),
                                            std::move(problem.fix)));
             continue;
@@ -104,6 +134,10 @@ std::vector<CardOffer> findComediCards(ComediApi &api, const std::filesystem::pa
             const CardInfo info{board + ", subdevice " + std::to_string(subdevice),
                                 type == ComediSubdeviceType::DigitalIO ? "comedi DIO" : "comedi DI",
                                 node};
+            if (device->heldElsewhere(subdevice)) {
+                offers.push_back(unusableOffer(info, busy().status, busy().fix));
+                continue;
+            }
             CardOffer offer;
             offer.info = info;
             offer.usable = true;
@@ -136,13 +170,8 @@ DispatchStatus ComediCard::open()
 
     int error = 0;
     std::unique_ptr<ComediDevice> device = m_api.open(m_node, error);
-    if (!device) {
-        const OpenProblem problem = openProblem(m_api, error);
-        std::string description = m_node + ": " + problem.status;
-        if (!problem.fix.empty())
-            description += "; " + problem.fix;
-        return DispatchStatus::failure(error, std::move(description));
-    }
+    if (!device)
+        return DispatchStatus::failure(error, describe(m_node, openProblem(m_api, error)));
 
     // The board may have been detached or reconfigured since the list was shown.
     const unsigned channels =
@@ -155,6 +184,8 @@ DispatchStatus ComediCard::open()
                 (m_type == ComediSubdeviceType::DigitalIO ? "DIO" : "DI") +
                 " subdevice with 16 or more channels; select the device again");
     }
+    if (device->heldElsewhere(m_subdevice))
+        return DispatchStatus::failure(EBUSY, describe(m_node, busy()));
     m_device = std::move(device);
     m_channels = channels;
     return DispatchStatus::success();
@@ -168,7 +199,9 @@ void ComediCard::close() noexcept
 
 DispatchOutcome ComediCard::comediFailure(int error) const
 {
-    return DispatchOutcome::failure(error, m_node + ": " + m_api.errorText(error));
+    // A lock held elsewhere is a busy device, whatever number the kernel gives the refusal.
+    const int code = error == EACCES ? EBUSY : error;
+    return DispatchOutcome::failure(code, describe(m_node, useProblem(m_api, error)));
 }
 
 DispatchOutcome ComediCard::notOpen() const

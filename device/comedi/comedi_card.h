@@ -14,7 +14,8 @@ namespace velmora {
 
 // Every comedi card under `devDir` (nodes comedi0 to comedi47): each digital-input or digital
 // I/O subdevice with at least 16 channels, and a row that says why for each node that cannot
-// be used. The offers' cards use `api`, which must outlive them.
+// be used and each such subdevice another program holds. The offers' cards use `api`, which
+// must outlive them.
 std::vector<CardOffer> findComediCards(ComediApi &api,
                                        const std::filesystem::path &devDir = "/dev");
 

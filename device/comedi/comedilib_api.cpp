@@ -55,6 +55,17 @@ public:
     std::string boardName() const override { return text(comedi_get_board_name(m_device)); }
     std::string driverName() const override { return text(comedi_get_driver_name(m_device)); }
 
+    bool heldElsewhere(unsigned subdevice) const override
+    {
+        // comedilib answers from what it learned when the device was opened.
+        const int flags = comedi_get_subdevice_flags(m_device, subdevice);
+        if (flags < 0)
+            return false;
+        const bool held = (flags & (SDF_LOCKED | SDF_BUSY)) != 0;
+        const bool ours = (flags & (SDF_LOCK_OWNER | SDF_BUSY_OWNER)) != 0;
+        return held && !ours;
+    }
+
     int dioConfig(unsigned subdevice, unsigned channel, bool output) override
     {
         const unsigned direction = output ? COMEDI_OUTPUT : COMEDI_INPUT;

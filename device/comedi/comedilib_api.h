@@ -20,6 +20,10 @@ public:
     virtual unsigned channelCount(unsigned subdevice) const = 0; // 0 where it cannot be asked
     virtual std::string boardName() const = 0;
     virtual std::string driverName() const = 0;
+    // True when another open file holds the subdevice, with comedi_lock or a running command,
+    // as it was when this device was opened. The kernel still opens the node for anyone; it
+    // refuses the instructions instead (EACCES for a lock, EBUSY for a command).
+    virtual bool heldElsewhere(unsigned subdevice) const = 0;
 
     // Both return 0 on success, else the comedi error number.
     virtual int dioConfig(unsigned subdevice, unsigned channel, bool output) = 0;
