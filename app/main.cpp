@@ -1,5 +1,8 @@
 // Velmora: the sixteen input lines of a digital-input card, live.
 
+#include "cards/card_control.h"
+#include "device_control_widget.h"
+#include "remembered_card.h"
 #include "simulated/simulated_card.h"
 #include "system_card_catalog.h"
 #include "termination_signals.h"
@@ -7,10 +10,8 @@
 
 #ifdef Q_OS_WIN
 #include "ax_device_control_host.h"
-#include "cards/card_control.h"
 #include "com/com_card.h"
 #include "com/com_dispatch.h"
-#include "device_control_widget.h"
 #endif
 
 #include <cstdio>
@@ -19,6 +20,10 @@
 
 int main(int argc, char *argv[])
 {
+    if (const auto answer = velmora::commandLineAnswer(argc, argv)) {
+        std::fputs(answer->c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     velmora::VelmoraApplication app(argc, argv);
     // SIGTERM, SIGINT and SIGHUP end the program as closing the window does; once the card is
     // released, the process ends by that signal after all, as its parent expects.
@@ -26,6 +31,19 @@ int main(int argc, char *argv[])
     const int status = [&] {
         try {
             velmora::SystemCardCatalog catalog;
+            // Our own control starts with the card chosen last time, where it is still there,
+            // else with the simulated card; and remembers each card chosen.
+            velmora::RememberedCardFile memory;
+            const auto ownControl =
+                [&catalog,
+                 &memory](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
+                velmora::StartingCard start = velmora::startingCard(
+                    catalog, &memory, [] { return std::make_unique<velmora::SimulatedCard>(); });
+                auto control = std::make_unique<velmora::CardControl>(std::move(start.card));
+                control->setMemory(&memory, std::move(start.origin));
+                return std::make_unique<velmora::DeviceControlWidget>(std::move(control),
+                                                                      container);
+            };
 #ifdef Q_OS_WIN
             // COM before any control, and gone only after every control has been released.
             velmora::ComApartment apartment;
@@ -33,19 +51,15 @@ int main(int argc, char *argv[])
             // elsewhere our own control stands there, says so in its list and offers the
             // simulated card.
             return velmora::runMonitor(
-                [](QWidget *container) -> velmora::DeviceControlHost * {
+                [&ownControl](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
                     const QString progId = QString::fromWCharArray(velmora::MakerControlProgId);
-                    if (auto *hosted = velmora::AxDeviceControlHost::create(progId, container))
+                    if (auto hosted = velmora::AxDeviceControlHost::create(progId, container))
                         return hosted;
-                    return new velmora::DeviceControlWidget(
-                        std::make_unique<velmora::CardControl>(
-                            std::make_unique<velmora::SimulatedCard>()),
-                        container);
+                    return ownControl(container);
                 },
                 catalog, &terminations);
 #else
-            return velmora::runMonitor(std::make_unique<velmora::SimulatedCard>(), catalog,
-                                       &terminations);
+            return velmora::runMonitor(ownControl, catalog, &terminations);
 #endif
         } catch (const std::exception &error) {
             std::fprintf(stderr, "velmora: cannot start: %s\n", error.what());

@@ -2,18 +2,19 @@
 
 #include "cards/card_catalog.h"
 #include "cards/card_control.h"
-#include "device_control_widget.h"
 #include "device_selection_dialog.h"
 #include "monitor.h"
 #include "monitor_window.h"
 #include "termination_signals.h"
 #include "window_description.h"
 
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace velmora {
 
@@ -55,19 +56,43 @@ QtMessageHandler installStartupHandler()
 
 } // namespace
 
+std::optional<std::string> commandLineAnswer(int argc, const char *const *argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            return "usage: velmora [--help | --version]\n"
+                   "Shows the sixteen input lines of a digital-input card live.\n"
+                   "\n"
+                   "Press \"Select Device\" to pick the card, \"Initial\" to configure its ports\n"
+                   "as inputs and start polling every 100 ms, \"Exit\" to end. Without a card\n"
+                   "the built-in simulated card is shown; velmora-sim(1) drives its lines.\n"
+                   "Other arguments are ignored, apart from Qt's own (-style, -platform, ...).\n"
+                   "\n"
+                   "Exit status: 0 after Exit, closing the window or choosing no card;\n"
+                   "1 after an error report; 2 when no display can be opened.\n"
+                   "See velmora(1).\n";
+        }
+        if (argument == "--version")
+            return "velmora " VELMORA_VERSION "\n";
+    }
+    return std::nullopt;
+}
+
+QIcon velmoraIcon()
+{
+    QIcon builtIn;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        builtIn.addFile(QStringLiteral(":/icons/io.velmora.Velmora-%1.png").arg(size),
+                        QSize(size, size));
+    return QIcon::fromTheme(QStringLiteral("io.velmora.Velmora"), builtIn);
+}
+
 QString runtimeErrorText(const AutomationError &error)
 {
     return QStringLiteral("Run-time error '%1':\n\n%2")
         .arg(error.code())
         .arg(QString::fromStdString(error.description()));
-}
-
-std::string runtimeErrorLine(const AutomationError &error)
-{
-    std::string line = "Velmora: Run-time error '" + std::to_string(error.code()) + "': ";
-    for (char c : error.description())
-        line += (c == '\n' || c == '\r') ? ' ' : c;
-    return line;
 }
 
 void reportRuntimeError(QWidget *window, const AutomationError &error)
@@ -86,8 +111,9 @@ VelmoraApplication::VelmoraApplication(int &argc, char **argv)
     qInstallMessageHandler(previousHandler);
     setApplicationName(QStringLiteral("Velmora"));
     setApplicationDisplayName(QStringLiteral("Velmora"));
-    setApplicationVersion(QStringLiteral("1.00"));
+    setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     setDesktopFileName(QStringLiteral("io.velmora.Velmora"));
+    setWindowIcon(velmoraIcon());
 }
 
 bool VelmoraApplication::notify(QObject *receiver, QEvent *event)
@@ -113,20 +139,12 @@ void VelmoraApplication::fail(const AutomationError &error)
     exit(1);
 }
 
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, TerminationSignals *endOn)
-{
-    auto control = std::make_unique<CardControl>(std::move(initial));
-    return runMonitor(
-        [&control](QWidget *container) {
-            return new DeviceControlWidget(std::move(control), container);
-        },
-        catalog, endOn);
-}
+namespace {
 
-int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog,
-               TerminationSignals *endOn)
+// Wires the handlers, shows `window` and runs the event loop until the program ends, or until
+// one of the signals `endOn` watches for arrives.
+int runWindow(MonitorWindow &window, CardCatalog &catalog, TerminationSignals *endOn)
 {
-    MonitorWindow window(velmoraWindow(), makeHost);
     CardControl *control = window.deviceControlHost().cardControl();
     DialogCardSelector selector(catalog, &window);
     if (control != nullptr)
@@ -150,6 +168,21 @@ int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog,
     if (control != nullptr)
         control->setSelector(nullptr);
     return status; // the window goes next, and with it the control and its card
+}
+
+} // namespace
+
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, TerminationSignals *endOn)
+{
+    MonitorWindow window(velmoraWindow(), std::make_unique<CardControl>(std::move(initial)));
+    return runWindow(window, catalog, endOn);
+}
+
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog,
+               TerminationSignals *endOn)
+{
+    MonitorWindow window(velmoraWindow(), makeHost);
+    return runWindow(window, catalog, endOn);
 }
 
 } // namespace velmora

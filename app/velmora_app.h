@@ -6,6 +6,7 @@
 #include <QApplication>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velmora {
@@ -17,8 +18,14 @@ class TerminationSignals;
 // The report's text, in the form this kind of program has always shown:
 // "Run-time error '13':", a blank line, and the description.
 QString runtimeErrorText(const AutomationError &error);
-// The same on one line, for standard error.
-std::string runtimeErrorLine(const AutomationError &error);
+
+// What the program prints for `--help` (or `-h`) and `--version`, whichever comes first among
+// the arguments; none where neither does, and the program then ignores its arguments. Asked
+// before the application object exists, so that these answer without a display.
+std::optional<std::string> commandLineAnswer(int argc, const char *const *argv);
+
+// The program's icon: the installed theme's, else the one built into the program.
+QIcon velmoraIcon();
 
 // The top-level report: one line on standard error and a modal box titled "Velmora". Returns
 // when the user has dismissed the box.

@@ -1,5 +1,6 @@
 // velmora-sim: drives the simulated card's input lines from outside the program by editing its
-// state file. Exit status: 0 done, 1 the state file could not be used, 2 bad usage.
+// state file. Exit status: 0 done, 1 the state file could not be used, 2 bad usage. The
+// manual page docs/velmora-sim.1 says the same for users; change both together.
 
 #include "simulated/sim_state.h"
 #include "simulated/trace_file.h"
@@ -56,7 +57,8 @@ std::string usage()
            "                    Each is decimal, 0x-hex or negative, -32768..65535 (negative\n"
            "                    values are stored as 16-bit two's complement: -1 is 0xffff).\n"
            "                    Without P2, port 2 keeps its value.\n"
-           "  get               show the port values, the pattern and the faults\n"
+           "  get               show the stored port values, the pattern and the faults; while\n"
+           "                    a pattern runs, the lines show the pattern, not these values\n"
            "  pattern NAME      drive ports 0 and 1 with a pattern: off, count, walk or random\n"
            "  fault OP MODE     make an operation fail; OP: read0, read1, configure, select;\n"
            "                    MODE: none, false, error, nobool\n"
@@ -64,6 +66,7 @@ std::string usage()
            "                    for measuring the program's cadence; off stops it\n"
            "  reset             every port 0, pattern off, every fault none, no trace\n"
            "  help, -h, --help  show this text\n"
+           "  --version         show the version\n"
            "\n"
            "State file: " +
            stateFileText() +
@@ -148,6 +151,11 @@ int run(std::span<const std::string_view> argv)
     if (command == "help" || command == "-h" || command == "--help") {
         expectArguments(command, args, 0, 0);
         std::cout << usage();
+        return 0;
+    }
+    if (command == "--version") {
+        expectArguments(command, args, 0, 0);
+        std::cout << "velmora-sim " VELMORA_VERSION "\n";
         return 0;
     }
 

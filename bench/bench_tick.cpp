@@ -1,10 +1,13 @@
 // What one tick costs through the whole path, against the floor the same work has without it:
 // the same two reads straight from the same card object and sixteen setChecked calls on stock
-// check boxes. Printed as ratios, ours / floor, measured in the same run.
+// check boxes. Printed as ratios, ours / floor, measured in the same run. With `count`, it runs
+// a fixed number of ticks for callgrind to count their instructions instead.
 
+#include "automation/device_control.h"
 #include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "indicator_box.h"
+#include "line_watch.h"
 #include "monitor.h"
 #include "monitor_window.h"
 #include "simulated/simulated_card.h"
@@ -19,6 +22,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -73,9 +77,22 @@ struct Setup {
 
 Setup *setup = nullptr;
 
+// One tick of ours or of the floor; painted, the repaints its writes scheduled happen before it
+// returns (offscreen, into the window's backing store: no display server is involved).
+void tickOnce(bool floor, bool paint)
+{
+    if (floor)
+        setup->floorTick();
+    else
+        setup->monitor.dispatch(&Monitor::Timer_Timer);
+    if (paint)
+        QCoreApplication::processEvents();
+}
+
 // Toggling: the state file changes between ticks (outside the timing), so every tick reads a
-// new file and flips all sixteen indicators. Steady: nothing changes.
-template<bool Toggle, bool Floor> void tick(benchmark::State &state)
+// new file and flips all sixteen indicators. Steady: nothing changes. Painted: toggling, with
+// the repaints inside the timing.
+template<bool Toggle, bool Floor, bool Paint = false> void tick(benchmark::State &state)
 {
     std::size_t n = 0;
     setup->file.store(setup->states[0]);
@@ -85,12 +102,66 @@ template<bool Toggle, bool Floor> void tick(benchmark::State &state)
             setup->file.store(setup->states[++n % 2]);
             state.ResumeTiming();
         }
-        if (Floor)
-            setup->floorTick();
-        else
-            setup->monitor.dispatch(&Monitor::Timer_Timer);
+        tickOnce(Floor, Paint);
     }
     QCoreApplication::processEvents(); // let the repaints the writes scheduled happen
+}
+
+// velmora-watch's sample with nothing changed: the same two reads through the same device control
+// and card, the comparison with the sample before, its end conditions and the clock it keeps.
+// Each pause between samples is one iteration; ConfigurePorts and the first sample's line come
+// before the first.
+void watchSteady(benchmark::State &state)
+{
+    struct Iterations final : watch::Pause {
+        benchmark::State &state;
+        explicit Iterations(benchmark::State &s)
+            : state(s)
+        {}
+        bool until(std::chrono::steady_clock::time_point) override { return state.KeepRunning(); }
+    } pause(state);
+    setup->file.store(setup->states[0]);
+    DeviceControl control(*setup->window.deviceControlHost().cardControl());
+    watch::Options options;
+    options.until = {{15, false}}; // never holds: every line stays high
+    std::size_t lines = 0;
+    watch::LineWatch(
+        control, options, [&lines](std::string_view) { return ++lines < 2; }, pause)
+        .run();
+    if (lines != 1) {
+        std::fprintf(stderr, "the steady watch logged %zu lines\n", lines);
+        std::abort();
+    }
+}
+
+// What callgrind counts, entered once a tick (valgrind --toggle-collect='*countedTick*').
+Q_NEVER_INLINE void countedTick(bool floor, bool paint)
+{
+    tickOnce(floor, paint);
+}
+
+// `velmora_bench count ours|floor painted|bare TICKS`: toggling ticks for an instruction count,
+// after as many uncounted ones to warm caches and lazily made resources up.
+int countTicks(const std::string &side, const std::string &painting, int ticks)
+{
+    if ((side != "ours" && side != "floor") || (painting != "painted" && painting != "bare") ||
+        ticks <= 0) {
+        std::fprintf(stderr, "usage: velmora_bench count ours|floor painted|bare TICKS\n");
+        return 2;
+    }
+    const bool floor = side == "floor";
+    const bool paint = painting == "painted";
+    std::size_t n = 0;
+    for (int i = 0; i < 2 * ticks; ++i) {
+        setup->file.store(setup->states[++n % 2]);
+        if (i < ticks)
+            tickOnce(floor, paint);
+        else
+            countedTick(floor, paint);
+    }
+    QCoreApplication::processEvents();
+    std::printf("%d ticks counted\n", ticks);
+    return 0;
 }
 
 void booleanOf(benchmark::State &state, AutomationValue value)
@@ -103,6 +174,9 @@ BENCHMARK(tick<true, false>)->Name("tick/toggling/ours");
 BENCHMARK(tick<true, true>)->Name("tick/toggling/floor");
 BENCHMARK(tick<false, false>)->Name("tick/steady/ours");
 BENCHMARK(tick<false, true>)->Name("tick/steady/floor");
+BENCHMARK(watchSteady)->Name("watch/steady");
+BENCHMARK(tick<true, false, true>)->Name("tick/painted/ours");
+BENCHMARK(tick<true, true, true>)->Name("tick/painted/floor");
 BENCHMARK_CAPTURE(booleanOf, number, AutomationValue::integer(-1))->Name("boolean/number");
 BENCHMARK_CAPTURE(booleanOf, boolean, AutomationValue::boolean(true))->Name("boolean/boolean");
 BENCHMARK_CAPTURE(booleanOf, string_true, AutomationValue::string("True"))
@@ -131,17 +205,29 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
+    if (argc == 5 && std::string(argv[1]) == "count") {
+        Setup here;
+        setup = &here;
+        return countTicks(argv[2], argv[3], std::atoi(argv[4]));
+    }
     benchmark::Initialize(&argc, argv);
     Setup here;
     setup = &here;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const char *kind : {"toggling", "steady"}) {
+    for (const char *kind : {"toggling", "steady", "painted"}) {
         const std::string base = std::string("tick/") + kind;
         const auto ours = reporter.nsPerIteration.find(base + "/ours");
         const auto floor = reporter.nsPerIteration.find(base + "/floor");
         if (ours != reporter.nsPerIteration.end() && floor != reporter.nsPerIteration.end())
             std::printf("ratio %s ours/floor: %.3f\n", kind, ours->second / floor->second);
+    }
+    const auto &ns = reporter.nsPerIteration;
+    if (ns.contains("watch/steady") && ns.contains("tick/steady/ours") &&
+        ns.contains("tick/steady/floor")) {
+        std::printf("ratio watch/tick steady: %.3f\nratio watch/floor steady: %.3f\n",
+                    ns.at("watch/steady") / ns.at("tick/steady/ours"),
+                    ns.at("watch/steady") / ns.at("tick/steady/floor"));
     }
     benchmark::Shutdown();
     return 0;

@@ -85,6 +85,9 @@ private slots:
     void terminationSignalEndsLikeExit_data();
     void terminationSignalEndsLikeExit();
     void terminationSignalEndsTheProcessByThatSignal();
+    void helpAndVersionNeedNoDisplay_data();
+    void helpAndVersionNeedNoDisplay();
+    void iconIsBuiltIn();
 };
 
 void tst_App::reportText_data()
@@ -330,6 +333,56 @@ void tst_App::terminationSignalEndsTheProcessByThatSignal()
     QCOMPARE(velmora.exitStatus(), QProcess::CrashExit);
     QCOMPARE(velmora.exitCode(), SIGTERM);
     QCOMPARE(velmora.readAllStandardError(), QByteArray());
+}
+
+void tst_App::helpAndVersionNeedNoDisplay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // what standard output starts with
+
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << "usage: velmora";
+    QTest::newRow("-h") << QStringList{"-h"} << 0 << "usage: velmora";
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << "velmora 1.00\n";
+    QTest::newRow("after an ignored argument")
+        << QStringList{"--frobnicate", "--version"} << 0 << "velmora 1.00\n";
+    // Anything else is ignored: the program goes on to open its window, and finds no display.
+    QTest::newRow("other arguments") << QStringList{"--frobnicate", "now"} << 2 << QString();
+}
+
+void tst_App::helpAndVersionNeedNoDisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+
+    const QString program = qEnvironmentVariable("VELMORA_BINARY");
+    QVERIFY2(QFileInfo::exists(program), "VELMORA_BINARY names no program");
+    QProcess velmora;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    velmora.setProcessEnvironment(environment);
+    velmora.start(program, arguments);
+    QVERIFY(velmora.waitForFinished(20000));
+    QCOMPARE(velmora.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(velmora.exitCode(), status);
+    const QString printed = QString::fromLocal8Bit(velmora.readAllStandardOutput());
+    QVERIFY2(printed.startsWith(out), qPrintable(printed));
+    if (status == 0)
+        QCOMPARE(QString::fromLocal8Bit(velmora.readAllStandardError()), QString());
+}
+
+void tst_App::iconIsBuiltIn()
+{
+    // No icon theme here has the program's icon: the sizes built into the program stand in.
+    const QIcon icon = velmoraIcon();
+    QVERIFY(!icon.isNull());
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        const QPixmap pixmap = icon.pixmap(QSize(size, size));
+        QCOMPARE(pixmap.size(), QSize(size, size));
+        QVERIFY(pixmap.toImage().pixelColor(size / 2, size / 2).alpha() > 0); // drawn, not blank
+    }
 }
 
 QTEST_MAIN(tst_App)

@@ -18,6 +18,9 @@ using Column = DeviceSelectionDialog::Column;
 
 enum Row { Simulated, Comedi, Gpio, Busy, Missing, RowCount };
 
+// What a placed dialog leaves uncovered.
+enum Clear { OfWindow, OfIndicators, OfNothing };
+
 // The rows every test sees: usable, unusable with a fix, usable, failing to open, unusable
 // without a fix.
 class FakeCatalog final : public CardCatalog {
@@ -28,15 +31,19 @@ public:
 
     int asked = 0;
     int made = 0;
+    bool comediPermitted = false; // the user has been given the permission meanwhile
 
     std::vector<CardOffer> offers() override
     {
         ++asked;
         std::vector<CardOffer> offers;
         offers.push_back(offer({"Simulated card", "simulated 8255", "built in"}, "Ready"));
-        offers.push_back(unusable(
-            {"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO", "/dev/comedi0"},
-            "Permission denied", "add your user to the group 'iocard' and log in again"));
+        const CardInfo comedi{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO",
+                              "/dev/comedi0"};
+        offers.push_back(comediPermitted
+                             ? offer(comedi, "Ready")
+                             : unusable(comedi, "Permission denied",
+                                        "add your user to the group 'iocard' and log in again"));
         offers.push_back(
             offer({"gpiochip0 [pinctrl-bcm2711]", "GPIO chip", "/dev/gpiochip0"}, "Ready"));
         offers.push_back(offer({"Busy board", "comedi DIO", "/dev/comedi1"}, "Ready",
@@ -105,8 +112,14 @@ private slots:
     void dismissing();
     void doubleClickChooses_data();
     void doubleClickChooses();
+    void messageLeavesTheListAndSelectionInView_data();
+    void messageLeavesTheListAndSelectionInView();
+    void placedClearOfTheWindow_data();
+    void placedClearOfTheWindow();
     void selectorRunsTheDialogOverTheWindow_data();
     void selectorRunsTheDialogOverTheWindow();
+    void rescanListsTheCardsAgainWithoutClosing_data();
+    void rescanListsTheCardsAgainWithoutClosing();
 
 private:
     void open(const CardInfo &current);
@@ -277,8 +290,7 @@ void tst_SelectionDialog::ok_data()
                                 << QStringList{"Cannot open Busy board: Device or resource busy"};
     QTest::newRow("unusable, with fix")
         << int(Comedi) << Outcome::Cancelled << 0
-        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "Permission denied",
-                       "add your user to the group 'iocard' and log in again"};
+        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "Permission denied"};
     QTest::newRow("unusable, no fix")
         << int(Missing) << Outcome::Cancelled << 0 << QStringList{"Gone board", "No such device"};
 }
@@ -305,6 +317,12 @@ void tst_SelectionDialog::ok()
     QCOMPARE(shown->isVisible(), !message.isEmpty());
     for (const QString &part : message)
         QVERIFY2(shown->text().contains(part), qPrintable(shown->text()));
+    // The fix stands once, in the details just above the message.
+    const QString fix = QString::fromStdString(m_catalog->offers().at(row).fix);
+    if (!fix.isEmpty() && stays) {
+        QVERIFY(label("details")->text().contains(fix));
+        QVERIFY2(!shown->text().contains(fix), qPrintable(shown->text()));
+    }
 
     CardChoice choice = m_dialog->takeChoice();
     QCOMPARE(choice.outcome, outcome);
@@ -328,6 +346,114 @@ void tst_SelectionDialog::failedOpenLeavesTheDialogUsable()
     QCOMPARE(choice.card->info().name, FakeCatalog::info(Gpio).name);
     QCOMPARE(m_log.opens, 2);
     QCOMPARE(m_log.closes, 0);
+}
+
+void tst_SelectionDialog::messageLeavesTheListAndSelectionInView_data()
+{
+    QTest::addColumn<qreal>("points");
+    QTest::addColumn<int>("row");
+
+    for (const qreal points : {9.0, 11.0, 12.0}) {
+        QTest::addRow("%g pt, unusable with fix", points) << points << int(Comedi);
+        QTest::addRow("%g pt, open fails, last rows", points) << points << int(Missing);
+    }
+}
+
+void tst_SelectionDialog::messageLeavesTheListAndSelectionInView()
+{
+    QFETCH(qreal, points);
+    QFETCH(int, row);
+
+    const QFont defaultFont = QApplication::font();
+    const auto restore = qScopeGuard([&] { QApplication::setFont(defaultFont); });
+    QFont font = defaultFont;
+    font.setPointSizeF(points);
+    QApplication::setFont(font);
+    open(FakeCatalog::info(Simulated));
+    // As small as the user may drag it, so that the message has to find room somewhere.
+    m_dialog->resize(m_dialog->minimumSize());
+
+    select(row);
+    button(QDialogButtonBox::Ok)->click();
+    QVERIFY(label("message")->isVisible());
+    QApplication::processEvents(); // the layout settles
+
+    // Every row of the list still shows, the selected one among them, and the message whole.
+    const QRect viewport = cards()->viewport()->rect();
+    for (int i = 0; i < cards()->topLevelItemCount(); ++i) {
+        const QRect item = cards()->visualItemRect(cards()->topLevelItem(i));
+        // Rows, that is: on a small screen the columns may still scroll sideways.
+        QVERIFY2(item.top() >= viewport.top() && item.bottom() <= viewport.bottom(),
+                 qPrintable(QString("row %1 out of view").arg(i)));
+    }
+    QLabel *message = label("message");
+    QVERIFY(message->height() >= message->heightForWidth(message->width()));
+}
+
+void tst_SelectionDialog::placedClearOfTheWindow_data()
+{
+    QTest::addColumn<QRect>("owner");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("minimum");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<int>("clear");      // what the dialog leaves uncovered
+    QTest::addColumn<QRect>("expected"); // empty: any place that keeps the rules
+
+    const QRect screen(0, 0, 1280, 800);
+    const QSize dialog(600, 300);
+    const QSize small(300, 200);
+    QTest::newRow("room on the right") << QRect(100, 100, 306, 212) << dialog << small << screen
+                                       << int(OfWindow) << QRect(414, 100, 600, 300);
+    QTest::newRow("room only on the left") << QRect(900, 100, 306, 212) << dialog << small << screen
+                                           << int(OfWindow) << QRect(292, 100, 600, 300);
+    QTest::newRow("centred window: below") << QRect(487, 294, 306, 212) << QSize(600, 260) << small
+                                           << screen << int(OfWindow) << QRect(487, 514, 600, 260);
+    QTest::newRow("low on the screen: above")
+        << QRect(487, 560, 306, 212) << dialog << small << screen << int(OfWindow)
+        << QRect(487, 252, 600, 300);
+    QTest::newRow("beside, slid up onto the screen")
+        << QRect(100, 700, 306, 90) << dialog << small << screen << int(OfWindow)
+        << QRect(414, 500, 600, 300);
+    QTest::newRow("second screen to the right")
+        << QRect(1400, 100, 306, 212) << dialog << small << QRect(1280, 0, 1920, 1080)
+        << int(OfWindow) << QRect(1714, 100, 600, 300);
+    // Centred on a small screen at a large font: below the indicators, over the buttons.
+    QTest::newRow("centred, tall dialog: over the buttons only")
+        << QRect(487, 294, 306, 212) << QSize(600, 330) << small << screen << int(OfIndicators)
+        << QRect();
+    // At scale 1.5 a 1280 x 800 screen is 853 x 533: the dialog shrinks to fit beside.
+    QTest::newRow("scale 1.5: shrunk beside")
+        << QRect(273, 160, 306, 212) << dialog << QSize(240, 280) << QRect(0, 0, 853, 533)
+        << int(OfWindow) << QRect();
+    // At scale 2 it is 640 x 400: no room anywhere, so whole on the screen, covering least.
+    QTest::newRow("scale 2: no room") << QRect(167, 94, 306, 212) << dialog << QSize(400, 280)
+                                      << QRect(0, 0, 640, 400) << int(OfNothing) << QRect();
+}
+
+void tst_SelectionDialog::placedClearOfTheWindow()
+{
+    QFETCH(QRect, owner);
+    QFETCH(QSize, size);
+    QFETCH(QSize, minimum);
+    QFETCH(QRect, screen);
+    QFETCH(int, clear);
+    QFETCH(QRect, expected);
+
+    // Where the window's sixteen indicators stand within its frame.
+    const QRect indicators = owner.adjusted(20, 40, -20, -owner.height() + 40 + 90);
+    const QRect placed = placeClearOf({.owner = owner,
+                                       .keepVisible = indicators,
+                                       .size = size,
+                                       .minimum = minimum,
+                                       .screen = screen});
+    if (!expected.isEmpty())
+        QCOMPARE(placed, expected);
+    QVERIFY(screen.contains(placed));
+    QVERIFY(placed.width() >= std::min(minimum.width(), size.width()));
+    QVERIFY(placed.height() >= std::min(minimum.height(), size.height()));
+    QVERIFY(placed.width() <= size.width() && placed.height() <= size.height());
+    QCOMPARE(placed.intersects(owner), clear != OfWindow);
+    QCOMPARE(placed.intersects(indicators), clear == OfNothing);
 }
 
 void tst_SelectionDialog::dismissing_data()
@@ -445,6 +571,44 @@ void tst_SelectionDialog::selectorRunsTheDialogOverTheWindow()
     QCOMPARE(m_log.opens, accept ? 1 : 0);
     QVERIFY(!QApplication::activeModalWidget());
     QVERIFY(window.findChildren<DeviceSelectionDialog *>().isEmpty()); // not left behind
+}
+
+void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing_data()
+{
+    QTest::addColumn<int>("selected");
+
+    QTest::newRow("another card stays selected") << int(Gpio);
+    QTest::newRow("the card that changed stays selected") << int(Comedi);
+}
+
+void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing()
+{
+    QFETCH(int, selected);
+
+    QVERIFY(!m_dialog->findChild<QPushButton *>("rescan")); // nothing to rescan from
+    m_dialog->setRescan([this] { return m_catalog->offers(); });
+    auto *rescan = m_dialog->findChild<QPushButton *>("rescan");
+    QVERIFY(rescan && rescan->isVisible());
+    QCOMPARE(rescan->text(), QString("Rescan"));
+
+    select(selected);
+    m_catalog->comediPermitted = true;
+    QTest::mouseClick(rescan, Qt::LeftButton);
+
+    QVERIFY(m_dialog->isVisible());
+    QCOMPARE(m_dialog->result(), int(QDialog::Rejected)); // not finished
+    QCOMPARE(m_catalog->asked, 1);
+    QCOMPARE(cards()->topLevelItemCount(), int(RowCount));
+    QCOMPARE(cards()->topLevelItem(Comedi)->text(Column::StatusColumn), QString("Ready"));
+    QCOMPARE(cards()->currentItem(), cards()->topLevelItem(selected));
+    QVERIFY(label("details")->text().contains(
+        QString::fromStdString(FakeCatalog::info(Row(selected)).name)));
+    QVERIFY(button(QDialogButtonBox::Ok)->isEnabled());
+    // The card now permitted can be chosen from the same dialog.
+    select(Comedi);
+    m_dialog->chooseSelected();
+    QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(m_dialog->takeChoice().card->info().name, FakeCatalog::info(Comedi).name);
 }
 
 QTEST_MAIN(tst_SelectionDialog)

@@ -1,3 +1,4 @@
+#include "shared/sample_sim_state.h"
 #include "simulated/sim_state.h"
 
 #include <QDir>
@@ -34,25 +35,8 @@ char *toString(const SimState &state)
 
 namespace {
 
-const std::string Golden = "velmora-simcard 1\n"
-                           "port0 0x00a5\n"
-                           "port1 0x003c\n"
-                           "port2 0xffff\n"
-                           "pattern walk\n"
-                           "fault read0 none\n"
-                           "fault read1 error\n"
-                           "fault configure false\n"
-                           "fault select nobool\n";
-
-SimState goldenState()
-{
-    SimState state;
-    state.ports = {0x00a5, 0x003c, 0xffff};
-    state.pattern = SimPattern::Walk;
-    state.faults = {SimFaultMode::None, SimFaultMode::Error, SimFaultMode::False,
-                    SimFaultMode::NoBool};
-    return state;
-}
+const std::string &Golden = testdata::GoldenState;
+using testdata::goldenState;
 
 std::string replaced(std::string text, const std::string &from, const std::string &to)
 {

@@ -22,6 +22,7 @@ private slots:
     void patternFaultAndReset();
     void help_data();
     void help();
+    void version();
     void badUsage_data();
     void badUsage();
     void unusableStateFile_data();
@@ -198,6 +199,14 @@ void tst_VelmoraSim::help()
           QStringLiteral("pattern NAME"), QStringLiteral("fault OP MODE"), QStringLiteral("reset"),
           statePath()})
         QVERIFY2(result.out.contains(part), qPrintable(part));
+}
+
+void tst_VelmoraSim::version()
+{
+    const Result result = run({"--version"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QString("velmora-sim 1.00\n"));
+    QCOMPARE(run({"--version", "now"}).exitCode, 2);
 }
 
 void tst_VelmoraSim::badUsage_data()

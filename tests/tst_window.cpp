@@ -1,3 +1,5 @@
+#include "caption_button.h"
+#include "caption_fit.h"
 #include "cards/card_control.h"
 #include "device_control_widget.h"
 #include "fakes.h"
@@ -8,7 +10,10 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
+#include <QStyleFactory>
+#include <QStyleOptionButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -31,13 +36,22 @@ private slots:
     void initialState();
     void focusStartsOnD0AndTabCycles();
     void labelFontAndCaption();
-    void indicatorCaptionsAreWholeAndUncovered();
+    void captionsFitTheirRoom_data();
+    void captionsFitTheirRoom();
+    void enterAndSpacePressTheFocusedButton_data();
+    void enterAndSpacePressTheFocusedButton();
     void indicatorsAreRealCheckBoxes();
     void deviceControlStaysClearOfLabelAndIndicators();
+    void deviceControlCaptionSaysWhyThisCard_data();
+    void deviceControlCaptionSaysWhyThisCard();
     void enablingARunningTimerKeepsItsCount();
     void eventsAreMatchedWithoutRegardToCase();
+    void eachWindowGetsAFreshHostAndOwnsIt_data();
+    void eachWindowGetsAFreshHostAndOwnsIt();
 
 private:
+    void makeWindow();
+
     FakeCard::Log m_log;
     std::unique_ptr<MonitorWindow> m_window;
 
@@ -52,7 +66,13 @@ private:
 
 void tst_Window::init()
 {
+    makeWindow();
+}
+
+void tst_Window::makeWindow()
+{
     m_log = {};
+    m_window.reset();
     m_window = std::make_unique<MonitorWindow>(
         velmoraWindow(),
         std::make_unique<CardControl>(std::make_unique<FakeCard>("Fake card", m_log)));
@@ -190,8 +210,73 @@ void tst_Window::labelFontAndCaption()
     QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
 }
 
-void tst_Window::indicatorCaptionsAreWholeAndUncovered()
+void tst_Window::captionsFitTheirRoom_data()
 {
+    QTest::addColumn<QString>("style"); // empty: the platform's own
+    QTest::addColumn<qreal>("points");  // 0: the platform's default font
+
+    QTest::newRow("default style and font") << QString() << 0.0;
+    // The styles Debian users meet (Adwaita from adwaita-qt6) at the sizes desktops default to.
+    for (const char *style : {"Fusion", "Windows", "Adwaita", "Adwaita-Dark"})
+        for (const qreal points : {9.0, 10.0, 11.0, 12.0})
+            QTest::addRow("%s, %g pt", style, points) << QString(style) << points;
+}
+
+void tst_Window::captionsFitTheirRoom()
+{
+    QFETCH(QString, style);
+    QFETCH(qreal, points);
+
+    const QFont defaultFont = QApplication::font();
+    const QString defaultStyle = QApplication::style()->name();
+    const auto restore = qScopeGuard([&] {
+        QApplication::setFont(defaultFont);
+        QApplication::setStyle(defaultStyle);
+    });
+    if (!style.isEmpty()) {
+        if (!QStyleFactory::keys().contains(style, Qt::CaseInsensitive))
+            QSKIP(qPrintable(style + " is not installed (Debian: adwaita-qt6)"));
+        QApplication::setStyle(style);
+    }
+    if (points > 0) {
+        QFont font = defaultFont;
+        font.setPointSizeF(points);
+        QApplication::setFont(font);
+    }
+    makeWindow();
+
+    // The described geometry stands whatever the font: captions give way, not controls.
+    QCOMPARE(m_window->size(), QSize(304, 191));
+
+    // Each button's caption inside its bevel and clear of the style's margin, all in one size.
+    QList<qreal> buttonPoints;
+    for (const char *name : {"Exit", "Initcmd", "Selectcmd"}) {
+        auto *button = qobject_cast<CaptionButton *>(m_window->control(name));
+        QVERIFY(button);
+        QCOMPARE(button->size(), QSize(81, 33));
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const QRect contents =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
+        const QSize text =
+            QFontMetrics(button->captionFont()).size(Qt::TextShowMnemonic, button->text());
+        QVERIFY2(text.width() <= contents.width() - margin,
+                 qPrintable(QString("%1: %2 px in %3")
+                                .arg(name)
+                                .arg(text.width())
+                                .arg(contents.width() - margin)));
+        QVERIFY2(text.height() <= contents.height() - margin, name);
+        QVERIFY(button->captionFont().pointSizeF() >= LegiblePoints);
+        // The user's font wherever it fits.
+        if (QFontMetrics(button->font()).size(Qt::TextShowMnemonic, "Select Device").width() <=
+            contents.width() - margin)
+            QCOMPARE(button->captionFont().pointSizeF(), button->font().pointSizeF());
+        buttonPoints << button->captionFont().pointSizeF();
+    }
+    QCOMPARE(buttonPoints.count(buttonPoints.front()), buttonPoints.size());
+
     for (int i = 0; i < 16; ++i) {
         IndicatorBox &box = m_window->btnInput(i);
         const IndicatorBox::Layout layout = box.layoutFor(box.rect());
@@ -200,9 +285,50 @@ void tst_Window::indicatorCaptionsAreWholeAndUncovered()
         QVERIFY2(uncovered.contains(layout.caption), qPrintable(box.text()));
         QVERIFY2(uncovered.contains(layout.indicator), qPrintable(box.text()));
         QVERIFY(!layout.caption.intersects(layout.indicator));
-        QVERIFY2(layout.font.pointSizeF() >= 7.0, qPrintable(box.text()));
+        QVERIFY2(layout.font.pointSizeF() >= LegiblePoints, qPrintable(box.text()));
         QVERIFY(QFontMetrics(layout.font).horizontalAdvance(box.text()) <= uncovered.width());
+        QVERIFY2(layout.indicator.height() >= 8, "the box shrank out of sight");
     }
+
+    auto *label = qobject_cast<QLabel *>(m_window->control("Label1"));
+    QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+}
+
+void tst_Window::enterAndSpacePressTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+
+    for (const char *button : {"Exit", "Initcmd", "Selectcmd"}) {
+        QTest::addRow("%s, Return", button) << QString(button) << int(Qt::Key_Return);
+        QTest::addRow("%s, Enter", button) << QString(button) << int(Qt::Key_Enter);
+        QTest::addRow("%s, Space", button) << QString(button) << int(Qt::Key_Space);
+    }
+}
+
+void tst_Window::enterAndSpacePressTheFocusedButton()
+{
+    QFETCH(QString, button);
+    QFETCH(int, key);
+
+    int clicks = 0;
+    QVERIFY(m_window->connectEvent(button.toStdString(), "Click", [&] { ++clicks; }));
+    QWidget *widget = m_window->control(button);
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    widget->setFocus();
+    QTest::keyClick(widget, Qt::Key(key));
+    QCOMPARE(clicks, 1);
+    QCOMPARE(QApplication::focusWidget(), widget); // the focus stays where it was
+
+    // Held down, a key presses once, not once per repeat.
+    QKeyEvent repeat(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(widget, &repeat);
+    QCOMPARE(clicks, 1);
+    // An indicator is no button: Enter leaves it as it is.
+    m_window->btnInput(4).setFocus();
+    QTest::keyClick(&m_window->btnInput(4), Qt::Key_Return);
+    QCOMPARE(m_window->btnInput(4).value(), 0);
 }
 
 void tst_Window::indicatorsAreRealCheckBoxes()
@@ -231,6 +357,45 @@ void tst_Window::deviceControlStaysClearOfLabelAndIndicators()
     QVERIFY(widget->caption().startsWith("Fake"));
 }
 
+void tst_Window::deviceControlCaptionSaysWhyThisCard_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("tag");
+
+    QTest::newRow("no note") << "Simulated card"
+                             << "";
+    QTest::newRow("remembered") << "gpiochip0"
+                                << "last used";
+    QTest::newRow("standing in") << "Simulated card"
+                                 << "last card gone";
+    QTest::newRow("long name: the note stays whole")
+        << "PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0"
+        << "last used";
+}
+
+void tst_Window::deviceControlCaptionSaysWhyThisCard()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, tag);
+
+    FakeCard::Log log;
+    auto control =
+        std::make_unique<CardControl>(std::make_unique<FakeCard>(name.toStdString(), log));
+    control->setMemory(nullptr,
+                       {tag.toStdString(), tag.isEmpty() ? "" : "Why: " + tag.toStdString()});
+    DeviceControlWidget widget(std::move(control));
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+
+    const QString note = tag.isEmpty() ? QString() : " (" + tag + ")";
+    QVERIFY2(widget.caption().endsWith(note), qPrintable(widget.caption()));
+    const QString shownName = widget.caption().chopped(note.size());
+    QVERIFY(shownName == name || shownName.endsWith(QChar(0x2026)));
+    QVERIFY(name.startsWith(shownName.chopped(shownName == name ? 0 : 1)));
+    QCOMPARE(widget.cardName(), name);
+    QCOMPARE(widget.toolTip().contains("Why: "), !tag.isEmpty());
+}
+
 void tst_Window::enablingARunningTimerKeepsItsCount()
 {
     m_window->setTimerEnabled(true);
@@ -253,6 +418,37 @@ void tst_Window::eventsAreMatchedWithoutRegardToCase()
     QVERIFY(!m_window->connectEvent("Nowhere", "Click", [] {}));
     QTest::mouseClick(m_window->control("Exit"), Qt::LeftButton);
     QCOMPARE(clicks, 1);
+}
+
+void tst_Window::eachWindowGetsAFreshHostAndOwnsIt_data()
+{
+    QTest::addColumn<bool>("madeInContainer");
+    QTest::newRow("made in its container") << true;
+    QTest::newRow("made without a parent") << false;
+}
+
+void tst_Window::eachWindowGetsAFreshHostAndOwnsIt()
+{
+    QFETCH(bool, madeInContainer);
+    FakeCard::Log log;
+    int made = 0;
+    const MonitorWindow::HostFactory makeHost =
+        [&](QWidget *container) -> std::unique_ptr<DeviceControlHost> {
+        auto card = std::make_unique<FakeCard>("card " + std::to_string(++made), log);
+        return std::make_unique<DeviceControlWidget>(std::make_unique<CardControl>(std::move(card)),
+                                                     madeInContainer ? container : nullptr);
+    };
+    const QPoint place = windowRect("TarvoOcx1").topLeft();
+    for (int i = 1; i <= 2; ++i) {
+        auto window = std::make_unique<MonitorWindow>(velmoraWindow(), makeHost);
+        QPointer<DeviceControlHost> host = &window->deviceControlHost();
+        QCOMPARE(host->cardName(), QString("card %1").arg(i));
+        QCOMPARE(host->window(), window.get());
+        QCOMPARE(host->mapTo(window.get(), QPoint(0, 0)), place);
+        QVERIFY(host->isVisibleTo(window.get()));
+        window.reset();
+        QVERIFY(host.isNull()); // it went with its window
+    }
 }
 
 QTEST_MAIN(tst_Window)

@@ -22,7 +22,8 @@ AxDeviceControlHost::~AxDeviceControlHost()
     m_dispatch.reset();
 }
 
-AxDeviceControlHost *AxDeviceControlHost::create(const QString &progId, QWidget *parent)
+std::unique_ptr<AxDeviceControlHost> AxDeviceControlHost::create(const QString &progId,
+                                                                 QWidget *parent)
 {
     std::unique_ptr<AxDeviceControlHost> host(new AxDeviceControlHost(parent));
     host->m_control = new QAxWidget(host.get());
@@ -43,7 +44,7 @@ AxDeviceControlHost *AxDeviceControlHost::create(const QString &progId, QWidget 
     const QSize size = own.isValid() ? own : QSize(32, 32);
     host->m_control->resize(size);
     host->resize(size);
-    return host.release();
+    return host;
 }
 
 Dispatch &AxDeviceControlHost::dispatch()

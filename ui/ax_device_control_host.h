@@ -18,7 +18,7 @@ class AxDeviceControlHost final : public DeviceControlHost {
 
 public:
     // Null where the control cannot be created: not installed, or it would not start.
-    static AxDeviceControlHost *create(const QString &progId, QWidget *parent);
+    static std::unique_ptr<AxDeviceControlHost> create(const QString &progId, QWidget *parent);
     ~AxDeviceControlHost() override;
 
     Dispatch &dispatch() override;

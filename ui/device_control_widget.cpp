@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <QLabel>
 
+#include <algorithm>
+
 namespace velmora {
 
 DeviceControlWidget::DeviceControlWidget(std::unique_ptr<CardControl> control, QWidget *parent)
@@ -35,10 +37,18 @@ QString DeviceControlWidget::caption() const
 void DeviceControlWidget::showCard(const CardInfo &info)
 {
     m_cardName = QString::fromStdString(info.name);
-    setAccessibleName(m_cardName);
-    setToolTip(QStringLiteral("%1\n%2, %3")
-                   .arg(m_cardName, QString::fromStdString(info.kind),
-                        QString::fromStdString(info.location)));
+    // Why this card: the one used last time, or the simulated card standing in for it.
+    const CardOrigin &origin = m_control->origin();
+    m_captionTag = origin.tag.empty()
+                       ? QString()
+                       : QStringLiteral(" (%1)").arg(QString::fromStdString(origin.tag));
+    setAccessibleName(m_cardName + m_captionTag);
+    QString tip = QStringLiteral("%1\n%2, %3")
+                      .arg(m_cardName, QString::fromStdString(info.kind),
+                           QString::fromStdString(info.location));
+    if (!origin.detail.empty())
+        tip += u'\n' + QString::fromStdString(origin.detail);
+    setToolTip(tip);
     updateCaption();
 }
 
@@ -51,9 +61,11 @@ void DeviceControlWidget::resizeEvent(QResizeEvent *event)
 
 void DeviceControlWidget::updateCaption()
 {
-    // Long names (a comedi board with its node) are elided; the tool tip keeps them whole.
-    m_caption->setText(
-        m_caption->fontMetrics().elidedText(m_cardName, Qt::ElideRight, m_caption->width()));
+    // Long names (a comedi board with its node) are elided, never the note after them; the tool
+    // tip keeps them whole.
+    const QFontMetrics metrics = m_caption->fontMetrics();
+    const int room = std::max(0, m_caption->width() - metrics.horizontalAdvance(m_captionTag));
+    m_caption->setText(metrics.elidedText(m_cardName, Qt::ElideRight, room) + m_captionTag);
 }
 
 } // namespace velmora

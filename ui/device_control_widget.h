@@ -35,6 +35,7 @@ private:
     std::unique_ptr<CardControl> m_control;
     QLabel *m_caption = nullptr;
     QString m_cardName;
+    QString m_captionTag; // " (last used)": why it is this card, where there is something to say
 };
 
 } // namespace velmora

@@ -1,5 +1,7 @@
 #include "device_selection_dialog.h"
 
+#include "indicator_box.h"
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QHeaderView>
@@ -11,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 namespace velmora {
 
@@ -30,14 +33,30 @@ QColor warningColor(const QPalette &palette)
                                                            : QColor(0xff, 0xa0, 0x80);
 }
 
-QString cannotOpen(const std::string &name, const std::string &reason, const std::string &fix)
+// The fix, where one is known, already stands in the details just above.
+QString cannotOpen(const std::string &name, const std::string &reason)
 {
-    QString text = DeviceSelectionDialog::tr("Cannot open %1: %2")
-                       .arg(qs(name), reason.empty() ? DeviceSelectionDialog::tr("unknown error")
-                                                     : qs(reason));
-    if (!fix.empty())
-        text += u'\n' + DeviceSelectionDialog::tr("To fix: %1").arg(qs(fix));
-    return text;
+    return DeviceSelectionDialog::tr("Cannot open %1: %2")
+        .arg(qs(name), reason.empty() ? DeviceSelectionDialog::tr("unknown error") : qs(reason));
+}
+
+// However the owner's frame and the dialog's compare, the gap keeps the two apart.
+constexpr int PlacementGap = 8;
+// Rows the list keeps in view whatever appears below it.
+constexpr int ListRowsKept = 5;
+
+int overlapArea(const QRect &a, const QRect &b)
+{
+    const QRect common = a.intersected(b);
+    return common.isEmpty() ? 0 : common.width() * common.height();
+}
+
+QPoint clampedInto(QPoint topLeft, const QSize &size, const QRect &screen)
+{
+    topLeft.setX(std::max(screen.left(), std::min(topLeft.x(), screen.right() + 1 - size.width())));
+    topLeft.setY(
+        std::max(screen.top(), std::min(topLeft.y(), screen.bottom() + 1 - size.height())));
+    return topLeft;
 }
 
 } // namespace
@@ -166,6 +185,15 @@ void DeviceSelectionDialog::populate()
 
 void DeviceSelectionDialog::fitToContents()
 {
+    // Tall enough for a few rows whatever the font, so that a message appearing below takes its
+    // room from the dialog, not from the list.
+    const int rows = std::clamp(m_cards->topLevelItemCount(), 1, ListRowsKept);
+    const int rowHeight = std::max(m_cards->sizeHintForRow(0), m_cards->fontMetrics().height());
+    // A narrow dialog scrolls the columns sideways: the scroll bar must not cost a row.
+    const int scrollBar = m_cards->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    m_cards->setMinimumHeight(2 * m_cards->frameWidth() + m_cards->header()->sizeHint().height() +
+                              rows * rowHeight + scrollBar);
+
     // Wide enough to show every column whole where the screen allows it.
     int listWidth =
         2 * m_cards->frameWidth() + m_cards->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
@@ -217,6 +245,16 @@ void DeviceSelectionDialog::showMessage(const QString &text)
 {
     m_message->setText(text);
     m_message->setVisible(!text.isEmpty());
+    // Wrapped text needs more height the narrower the dialog is, which a window's minimum size
+    // does not follow: grow to what the texts need at the present width.
+    layout()->activate();
+    const int needed = layout()->totalHeightForWidth(width());
+    if (needed > height())
+        resize(width(), needed);
+    // The dialog grows rather than the list shrinking; the card the message is about stays in
+    // view either way.
+    if (QTreeWidgetItem *current = m_cards->currentItem())
+        m_cards->scrollToItem(current);
 }
 
 void DeviceSelectionDialog::chooseSelected()
@@ -234,14 +272,14 @@ void DeviceSelectionDialog::chooseSelected()
     }
     std::unique_ptr<Card> card = offer.usable && offer.make ? offer.make() : nullptr;
     if (!card) {
-        showMessage(offer.usable ? cannotOpen(offer.info.name, {}, {})
-                                 : cannotOpen(offer.info.name, offer.status, offer.fix));
+        showMessage(offer.usable ? cannotOpen(offer.info.name, {})
+                                 : cannotOpen(offer.info.name, offer.status));
         return;
     }
     const DispatchStatus status = card->open();
     if (status.failed) {
         // It did not open, so there is nothing to close; the card simply goes.
-        showMessage(cannotOpen(offer.info.name, status.description, {}));
+        showMessage(cannotOpen(offer.info.name, status.description));
         return;
     }
     dropChoice();
@@ -250,12 +288,123 @@ void DeviceSelectionDialog::chooseSelected()
     accept();
 }
 
+void DeviceSelectionDialog::setRescan(Rescan rescan)
+{
+    m_rescan = std::move(rescan);
+    if (!m_rescanButton) {
+        m_rescanButton = m_buttons->addButton(tr("Rescan"), QDialogButtonBox::ActionRole);
+        m_rescanButton->setObjectName(QStringLiteral("rescan"));
+        m_rescanButton->setToolTip(tr("Look for cards again"));
+        connect(m_rescanButton, &QPushButton::clicked, this, &DeviceSelectionDialog::rescan);
+    }
+    m_rescanButton->setVisible(static_cast<bool>(m_rescan));
+}
+
+void DeviceSelectionDialog::rescan()
+{
+    if (!m_rescan)
+        return;
+    const int row = selectedRow();
+    const std::optional<CardInfo> selected =
+        row >= 0 ? std::optional(m_offers[static_cast<std::size_t>(row)].info) : std::nullopt;
+    std::vector<CardOffer> offers = m_rescan();
+    m_cards->clear();
+    m_offers = std::move(offers);
+    populate();
+    if (selected) {
+        for (std::size_t i = 0; i < m_offers.size(); ++i) {
+            if (sameCard(m_offers[i].info, *selected))
+                m_cards->setCurrentItem(m_cards->topLevelItem(static_cast<int>(i)));
+        }
+    }
+    updateForSelection();
+}
+
+QRect placeClearOf(const DialogPlacement &placement)
+{
+    const QRect &screen = placement.screen;
+    const QSize &size = placement.size;
+    // The room on each side of `avoid`, best first: beside it, as wide screens have room there,
+    // then below and above. The dialog lines up with the edge of what it avoids as far as the
+    // screen lets it. Where it may shrink, it takes the side that leaves it largest.
+    const auto tryClearOf = [&](const QRect &avoid, bool shrink) -> std::optional<QRect> {
+        const QRect rooms[] = {
+            QRect(QPoint(avoid.right() + 1 + PlacementGap, screen.top()), screen.bottomRight()),
+            QRect(screen.topLeft(), QPoint(avoid.left() - 1 - PlacementGap, screen.bottom())),
+            QRect(QPoint(screen.left(), avoid.bottom() + 1 + PlacementGap), screen.bottomRight()),
+            QRect(screen.topLeft(), QPoint(screen.right(), avoid.top() - 1 - PlacementGap)),
+        };
+        const QSize least = shrink ? placement.minimum.boundedTo(size) : size;
+        std::optional<QRect> best;
+        for (std::size_t side = 0; side < std::size(rooms); ++side) {
+            const QRect &room = rooms[side];
+            if (room.width() < least.width() || room.height() < least.height())
+                continue;
+            const QSize fitted = size.boundedTo(room.size());
+            QPoint topLeft;
+            if (side == 0)
+                topLeft = {room.left(), avoid.top()};
+            else if (side == 1)
+                topLeft = {room.right() + 1 - fitted.width(), avoid.top()};
+            else if (side == 2)
+                topLeft = {avoid.left(), room.top()};
+            else
+                topLeft = {avoid.left(), room.bottom() + 1 - fitted.height()};
+            const QRect placed(clampedInto(topLeft, fitted, room), fitted);
+            if (!best || placed.width() * placed.height() > best->width() * best->height())
+                best = placed;
+        }
+        return best;
+    };
+    // Clear of the whole window where the screen has room, else clear of its indicators (the
+    // buttons are of no use while the dialog is open); whole before shrunk.
+    for (const bool shrink : {false, true})
+        for (const QRect &avoid : {placement.owner, placement.keepVisible})
+            if (const auto clear = tryClearOf(avoid, shrink))
+                return *clear;
+
+    // A screen too small even for that: whole on the screen, covering the indicators least.
+    const QPoint starts[] = {
+        {placement.keepVisible.right() + 1, placement.keepVisible.top()},
+        {placement.keepVisible.left(), placement.keepVisible.bottom() + 1},
+    };
+    QRect best;
+    int bestOverlap = -1;
+    for (const QPoint &start : starts) {
+        const QRect placed(clampedInto(start, size, screen), size);
+        const int overlap = overlapArea(placed, placement.keepVisible);
+        if (bestOverlap < 0 || overlap < bestOverlap) {
+            best = placed;
+            bestOverlap = overlap;
+        }
+    }
+    return best;
+}
+
 CardChoice DialogCardSelector::chooseCard(const Card &current)
 {
     // On the heap: the window may go while the dialog runs, and take its children with it.
     QPointer<DeviceSelectionDialog> dialog =
         new DeviceSelectionDialog(m_catalog.offers(), current.info(), m_parent);
+    dialog->setRescan([&catalog = m_catalog] { return catalog.offers(); });
     dialog->setWindowModality(Qt::ApplicationModal);
+    if (m_parent && m_parent->isVisible() && m_parent->screen()) {
+        // Frames are not known before the dialog shows; its decoration matches the owner's.
+        const QWidget *owner = m_parent->window();
+        const QSize decoration = owner->frameGeometry().size() - owner->size();
+        QRect indicators;
+        for (const IndicatorBox *box : owner->findChildren<IndicatorBox *>())
+            indicators |= QRect(box->mapToGlobal(QPoint(0, 0)), box->size());
+        if (indicators.isEmpty())
+            indicators = owner->frameGeometry();
+        const QRect placed = placeClearOf({.owner = owner->frameGeometry(),
+                                           .keepVisible = indicators,
+                                           .size = dialog->size() + decoration,
+                                           .minimum = dialog->minimumSizeHint() + decoration,
+                                           .screen = owner->screen()->availableGeometry()});
+        dialog->resize(placed.size() - decoration);
+        dialog->move(placed.topLeft());
+    }
     dialog->exec();
     if (!dialog)
         return {};

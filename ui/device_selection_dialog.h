@@ -6,10 +6,12 @@
 #include <QDialog>
 #include <QPointer>
 
+#include <functional>
 #include <vector>
 
 class QDialogButtonBox;
 class QLabel;
+class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -33,6 +35,13 @@ public:
     // Tries the highlighted card, as OK does; the dialog closes only if that succeeds.
     void chooseSelected();
 
+    // Where the cards come from when the user asks to look again (a board attached or a
+    // permission fixed meanwhile). Without it there is no "Rescan" button.
+    using Rescan = std::function<std::vector<CardOffer>()>;
+    void setRescan(Rescan rescan);
+    // Lists the cards afresh, keeping the highlighted card highlighted where it is still there.
+    void rescan();
+
 private:
     void populate();
     void dropChoice() noexcept;
@@ -50,7 +59,23 @@ private:
     QLabel *m_details = nullptr;
     QLabel *m_message = nullptr;
     QDialogButtonBox *m_buttons = nullptr;
+    QPushButton *m_rescanButton = nullptr;
+    Rescan m_rescan;
 };
+
+// Where the selection dialog goes, all in global coordinates with frames included.
+struct DialogPlacement {
+    QRect owner;       // the main window
+    QRect keepVisible; // what must stay in sight where the whole window cannot: the indicators
+    QSize size;        // the dialog's preferred size
+    QSize minimum;     // the smallest it may shrink to to stay clear
+    QRect screen;      // the screen's available area
+};
+// Beside the owner, else below or above it; where the screen has no room for that, clear of the
+// indicators only; failing both, the same with the dialog shrunk towards its minimum; failing
+// that, covering as little of the indicators as the screen allows. The dialog always lies whole
+// on the screen.
+QRect placeClearOf(const DialogPlacement &placement);
 
 // Answers the device control's SelectDevice with the dialog, over `parent` (the main window),
 // from the cards the catalog finds at that moment.

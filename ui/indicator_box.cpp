@@ -1,9 +1,11 @@
 #include "indicator_box.h"
 
+#include "caption_fit.h"
+
 #include <QEvent>
 #include <QFontMetrics>
+#include <QPen>
 #include <QStyleOptionButton>
-#include <QStyleOptionFocusRect>
 #include <QStylePainter>
 #include <QtMath>
 
@@ -11,7 +13,7 @@ namespace velmora {
 
 namespace {
 constexpr int Gap = 2;           // between box and caption
-constexpr qreal MinPoints = 6.0; // below this a caption is no longer worth shrinking
+constexpr int FocusRingRoom = 2; // a pixel above the caption and one below
 // As wide and as tall as any caption "D0".."D15" gets.
 const QString ReferenceCaption = QStringLiteral("D88");
 } // namespace
@@ -26,27 +28,32 @@ IndicatorBox::Layout IndicatorBox::layoutFor(const QRect &area) const
 {
     QStyleOptionButton option;
     initStyleOption(&option);
-    const int boxW = style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, this);
-    const int boxH = style()->pixelMetric(QStyle::PM_IndicatorHeight, &option, this);
+    int boxW = style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, this);
+    int boxH = style()->pixelMetric(QStyle::PM_IndicatorHeight, &option, this);
 
     // Every indicator fits the same reference caption, so that all sixteen share one size
     // whatever rounding the scale factor brings.
     Layout layout;
     layout.area = area;
     layout.text = text();
-    layout.font = font();
-    QRectF reference;
-    for (;;) {
-        reference = QFontMetricsF(layout.font).tightBoundingRect(ReferenceCaption);
-        const bool fits = boxH + Gap + reference.height() <= area.height() &&
-                          reference.width() < area.width() - 1;
-        if (fits || layout.font.pointSizeF() <= MinPoints)
-            break;
-        layout.font.setPointSizeF(layout.font.pointSizeF() - 0.25);
+    layout.font = fittedFont(font(), [&](const QFont &candidate) {
+        const QRectF reference = QFontMetricsF(candidate).tightBoundingRect(ReferenceCaption);
+        return boxH + Gap + reference.height() <= area.height() &&
+               reference.width() < area.width() - 1;
+    });
+    const QRectF reference = QFontMetricsF(layout.font).tightBoundingRect(ReferenceCaption);
+    const int captionH = qCeil(reference.height());
+
+    // Styles with large boxes (Adwaita's) leave no room for a legible caption under the box in
+    // a cell 25 pixels high: there the box gives way, keeping its shape, not the caption, and
+    // leaves room for the focus ring around the caption too.
+    const int roomForBox = area.height() - Gap - captionH - FocusRingRoom;
+    if (boxH > roomForBox + FocusRingRoom && roomForBox > 0) {
+        boxW = qMax(1, boxW * roomForBox / boxH);
+        boxH = roomForBox;
     }
 
     // Box and caption as one block, centred in the cell.
-    const int captionH = qCeil(reference.height());
     const int blockH = boxH + Gap + captionH;
     const int top = area.top() + (area.height() - blockH) / 2;
     layout.indicator = QRect(area.left() + (area.width() - boxW) / 2, top, boxW, boxH);
@@ -87,6 +94,9 @@ void IndicatorBox::paintEvent(QPaintEvent *)
 
     QStyleOptionButton box = option;
     box.rect = layout.indicator;
+    // Marked even before the keyboard was first used: the ring around the caption may not fit.
+    if (hasFocus())
+        box.state |= QStyle::State_KeyboardFocusChange;
     painter.drawPrimitive(QStyle::PE_IndicatorCheckBox, box);
 
     painter.setFont(layout.font);
@@ -94,11 +104,14 @@ void IndicatorBox::paintEvent(QPaintEvent *)
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     painter.drawText(layout.baseline, text());
 
-    if (hasFocus()) {
-        QStyleOptionFocusRect focus;
-        focus.initFrom(this);
-        focus.rect = layout.caption.adjusted(-1, -1, 1, 1).intersected(rect());
-        painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+    // A dotted ring a pixel clear of the caption, drawn here rather than by the style: some
+    // styles (Adwaita) inset their focus frame, which would cross glyphs this small. Only where
+    // the cell has room for it; the box shows focus in the style's own way regardless.
+    const QRect ring = layout.caption.adjusted(-1, -1, 0, 0);
+    if (hasFocus() && rect().contains(ring.adjusted(0, 0, 1, 1))) {
+        painter.setPen(QPen(painter.pen().color(), 1, Qt::DotLine));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(ring);
     }
 }
 

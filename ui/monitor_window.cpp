@@ -1,5 +1,6 @@
 #include "monitor_window.h"
 
+#include "caption_button.h"
 #include "cards/card_control.h"
 #include "device_control_host.h"
 #include "device_control_widget.h"
@@ -11,7 +12,6 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -72,13 +72,15 @@ MonitorWindow::MonitorWindow(const WindowDescription &description, const HostFac
 
 MonitorWindow::MonitorWindow(const WindowDescription &description,
                              std::unique_ptr<CardControl> control, QWidget *parent)
-    : MonitorWindow(
-          description,
-          [&control](QWidget *container) {
-              return new DeviceControlWidget(std::move(control), container);
-          },
-          parent)
-{}
+    : QWidget(parent)
+{
+    // One control, one host: the description names a single device control.
+    build(description, [&control](QWidget *container) -> std::unique_ptr<DeviceControlHost> {
+        if (control == nullptr)
+            throw std::logic_error("window description: more than one device control");
+        return std::make_unique<DeviceControlWidget>(std::move(control), container);
+    });
+}
 
 MonitorWindow::~MonitorWindow() = default;
 
@@ -87,13 +89,18 @@ QWidget *MonitorWindow::makeControl(const ControlRow &row, QWidget *container,
 {
     const QString caption = qstr(row.caption);
     switch (row.kind) {
-    case ControlKind::DeviceControl:
-        m_deviceHost = makeHost(container);
-        if (m_deviceHost != nullptr)
-            m_deviceControl.emplace(m_deviceHost->dispatch());
+    case ControlKind::DeviceControl: {
+        std::unique_ptr<DeviceControlHost> host = makeHost(container);
+        if (host == nullptr)
+            return nullptr;
+        if (host->parentWidget() != container)
+            host->setParent(container);
+        m_deviceHost = host.release(); // the container owns it from here, and the window it
+        m_deviceControl.emplace(m_deviceHost->dispatch());
         return m_deviceHost;
+    }
     case ControlKind::PushButton:
-        return new QPushButton(caption, container);
+        return new CaptionButton(caption, container);
     case ControlKind::CheckBox: {
         auto *box = new IndicatorBox(caption, container);
         m_indicators.at(static_cast<std::size_t>(row.index)) = box;
@@ -166,6 +173,14 @@ void MonitorWindow::build(const WindowDescription &description, const HostFactor
         widget->resize(std::max(widget->width(), needed), widget->height());
     }
 
+    // The buttons stand in one row of one size: their captions share one fitted font.
+    QStringList buttonCaptions;
+    for (const auto &[row, widget] : built)
+        if (row->kind == ControlKind::PushButton)
+            buttonCaptions << qstr(row->caption);
+    for (auto *button : findChildren<CaptionButton *>())
+        button->setFittingCaptions(buttonCaptions);
+
     // Focus runs by tab index; controls without one take no focus.
     std::vector<std::pair<int, QWidget *>> order;
     for (const auto &[row, widget] : built) {
@@ -226,7 +241,7 @@ void MonitorWindow::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-QWidget *MonitorWindow::control(const QString &name) const
+QWidget *MonitorWindow::control(const QString &name)
 {
     return findChild<QWidget *>(name);
 }

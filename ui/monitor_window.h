@@ -1,6 +1,7 @@
 #pragma once
 
 #include "automation/device_control.h"
+#include "device_control_host.h"
 #include "window_description.h"
 
 #include <QWidget>
@@ -16,7 +17,6 @@ class QTimer;
 namespace velmora {
 
 class CardControl;
-class DeviceControlHost;
 class IndicatorBox;
 
 // The monitor's one window, built from its description, and the operations it offers the
@@ -25,12 +25,14 @@ class MonitorWindow final : public QWidget {
     Q_OBJECT
 
 public:
-    // Makes what stands at the device control's place, as a child of `container`.
-    using HostFactory = std::function<DeviceControlHost *(QWidget *container)>;
+    // Makes a fresh host for what stands at the device control's place, as a child of
+    // `container`, each time it is called; the window takes it over.
+    using HostFactory = std::function<std::unique_ptr<DeviceControlHost>(QWidget *container)>;
 
     MonitorWindow(const WindowDescription &description, const HostFactory &makeHost,
                   QWidget *parent = nullptr);
-    // With the device control this program supplies, driving the control's card.
+    // With the device control this program supplies, driving the control's card; the window
+    // takes the control over.
     MonitorWindow(const WindowDescription &description, std::unique_ptr<CardControl> control,
                   QWidget *parent = nullptr);
     ~MonitorWindow() override;
@@ -57,9 +59,9 @@ public:
                       std::function<void()> handler);
 
     // The widget built for a control: "Initcmd", "btnInput(3)", "Frame1".
-    QWidget *control(const QString &name) const;
-    QTimer &timer() const noexcept { return *m_timer; }
-    DeviceControlHost &deviceControlHost() const noexcept { return *m_deviceHost; }
+    QWidget *control(const QString &name);
+    QTimer &timer() noexcept { return *m_timer; }
+    DeviceControlHost &deviceControlHost() noexcept { return *m_deviceHost; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -4,6 +4,7 @@
 // variable set for one test, files read and written byte for byte, and symbolic links where the
 // system makes them.
 
+#include "shared/sample_sim_state.h"
 #include "simulated/sim_state.h"
 
 #include <windows.h>
@@ -130,25 +131,8 @@ inline std::string makeSymbolicLink(const fs::path &link, const fs::path &target
     return {};
 }
 
-inline const char *const GoldenState = "velmora-simcard 1\n"
-                                       "port0 0x00a5\n"
-                                       "port1 0x003c\n"
-                                       "port2 0xffff\n"
-                                       "pattern walk\n"
-                                       "fault read0 none\n"
-                                       "fault read1 error\n"
-                                       "fault configure false\n"
-                                       "fault select nobool\n";
-
-inline SimState goldenState()
-{
-    SimState state;
-    state.ports = {0x00a5, 0x003c, 0xffff};
-    state.pattern = SimPattern::Walk;
-    state.faults = {SimFaultMode::None, SimFaultMode::Error, SimFaultMode::False,
-                    SimFaultMode::NoBool};
-    return state;
-}
+using testdata::GoldenState;
+using testdata::goldenState;
 
 } // namespace velmora::wintest
 

@@ -36,4 +36,12 @@ AutomationError AutomationError::wrongNumberOfArguments()
             "Wrong number of arguments or invalid property assignment"};
 }
 
+std::string runtimeErrorLine(const AutomationError &error)
+{
+    std::string line = "Velmora: Run-time error '" + std::to_string(error.code()) + "': ";
+    for (char c : error.description())
+        line += (c == '\n' || c == '\r') ? ' ' : c;
+    return line;
+}
+
 } // namespace velmora

@@ -26,6 +26,10 @@ private:
     std::string m_description;
 };
 
+// The top-level report's line for standard error: "Velmora: Run-time error '57': ...", with
+// the description on the same line.
+std::string runtimeErrorLine(const AutomationError &error);
+
 namespace error_code {
 inline constexpr int Overflow = 6;
 inline constexpr int TypeMismatch = 13;

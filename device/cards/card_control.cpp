@@ -2,6 +2,7 @@
 
 #include "automation/automation_error.h"
 
+#include <exception>
 #include <limits>
 
 namespace velmora {
@@ -95,6 +96,8 @@ DispatchOutcome CardControl::selectDevice(std::span<const AutomationValue> args)
     case CardChoice::Outcome::Cancelled:
         return DispatchOutcome::success(AutomationValue::boolean(false));
     case CardChoice::Outcome::KeepCurrent:
+        if (rememberChoice() && m_cardChanged)
+            m_cardChanged(m_card->info());
         return DispatchOutcome::success(AutomationValue::boolean(true));
     case CardChoice::Outcome::Replace:
         break;
@@ -107,9 +110,32 @@ DispatchOutcome CardControl::selectDevice(std::span<const AutomationValue> args)
     m_card = std::move(choice.card);
     m_openStatus = DispatchStatus::success();
     m_released = false;
+    rememberChoice();
     if (m_cardChanged)
         m_cardChanged(m_card->info());
     return DispatchOutcome::success(AutomationValue::boolean(true));
+}
+
+void CardControl::setMemory(CardMemory *memory, CardOrigin origin)
+{
+    m_memory = memory;
+    m_origin = std::move(origin);
+}
+
+bool CardControl::rememberChoice()
+{
+    // Chosen now, so whatever was said about how the card came first no longer applies.
+    CardOrigin origin;
+    try {
+        if (m_memory != nullptr)
+            m_memory->remember(m_card->info());
+    } catch (const std::exception &error) {
+        origin = {"not remembered",
+                  std::string("Not remembered for the next start: ") + error.what()};
+    }
+    const bool changed = origin.tag != m_origin.tag || origin.detail != m_origin.detail;
+    m_origin = std::move(origin);
+    return changed;
 }
 
 DispatchOutcome CardControl::configurePorts(std::span<const AutomationValue> args)

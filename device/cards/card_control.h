@@ -2,6 +2,7 @@
 
 #include "automation/dispatch.h"
 #include "cards/card.h"
+#include "cards/card_memory.h"
 
 #include <functional>
 #include <memory>
@@ -47,6 +48,12 @@ public:
     void setSelector(CardSelector *selector) noexcept { m_selector = selector; }
     void setCardChangedCallback(CardChanged callback) { m_cardChanged = std::move(callback); }
 
+    // Where each card the user chooses in SelectDevice is remembered for the next start; and
+    // why the first card is the one it is. A choice that cannot be remembered still stands, and
+    // its origin says why it was not kept.
+    void setMemory(CardMemory *memory, CardOrigin origin = {});
+    const CardOrigin &origin() const noexcept { return m_origin; }
+
     // Closes the current card; later port operations report the card released. Safe to call
     // more than once, and called by the destructor.
     void release() noexcept;
@@ -56,12 +63,15 @@ private:
     DispatchOutcome configurePorts(std::span<const AutomationValue> args);
     DispatchOutcome readPort(std::span<const AutomationValue> args);
     std::optional<DispatchOutcome> unavailable() const;
+    bool rememberChoice(); // true: the origin changed
 
     std::unique_ptr<Card> m_card;
     DispatchStatus m_openStatus;
     bool m_released = false;
     CardSelector *m_selector = nullptr;
     CardChanged m_cardChanged;
+    CardMemory *m_memory = nullptr;
+    CardOrigin m_origin;
 };
 
 } // namespace velmora

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/private_file.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -55,23 +57,19 @@ std::optional<SimPattern> patternFromString(std::string_view text);
 std::optional<SimFaultMode> faultModeFromString(std::string_view text);
 std::optional<SimOperation> operationFromString(std::string_view text);
 
-// A path as messages show it: UTF-8 (on POSIX systems, the path's own bytes).
-std::string displayPath(const std::filesystem::path &path);
-
 // Text from outside as a message shows it: control characters, and bytes that are not UTF-8,
 // as \xNN escapes, so that nothing reaches a terminal as a command.
 std::string printable(std::string_view text);
 // A value as a message quotes it: printable, in single quotes, cut after `limit` characters.
 std::string quotedValue(std::string_view text, std::size_t limit = 32);
 
-class SimStateError final : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A refusal of the state file, or of a user's value for it; names the path (where there is
+// one) and the fix.
+using SimStateError = FileError;
 
 // How a change of the state file meets another process changing it at the same moment.
 struct SimUpdateOptions {
-    static constexpr std::chrono::milliseconds DefaultPatience{10'000};
+    static constexpr std::chrono::milliseconds DefaultPatience = UpdateWait::DefaultPatience;
 
     // How long to wait for the other change before giving up with a SimStateError.
     std::chrono::milliseconds patience = DefaultPatience;

@@ -1,147 +1,94 @@
-// What the state file and its reader do alike on every platform; the file handling itself is in
+// What the state file and its reader do alike on every platform: its size limit, its "corrupt"
+// wording, the retries of a load, the lock every change takes. The careful file handling is
+// files/private_file's; where the file lives and how a change is noticed are in
 // sim_state_file_posix.cpp and sim_state_file_win32.cpp.
 
 #include "simulated/sim_state.h"
 #include "simulated/sim_state_detail.h"
 
-#include <charconv>
-#include <thread>
 #include <utility>
 
 namespace velmora {
 
-namespace sim_state_detail {
-
 namespace {
 
+using sim_state_detail::MaxFileSize;
+using sim_state_detail::RemoveHint;
+using sim_state_detail::ResetHint;
+
 constexpr int LoadAttempts = 5;
-constexpr std::chrono::milliseconds LockPollInterval{20};
-constexpr std::string_view TemporaryInfix = ".tmp.";
 
-[[noreturn]] void refuse(const std::string &shownPath, const std::string &what)
+PrivateFileFixes stateFileFixes()
 {
-    throw SimStateError(shownPath + ": " + what);
+#ifdef _WIN32
+    return {"a state file",
+            "remove it (or have it removed), or point LOCALAPPDATA at a private folder",
+            std::string(RemoveHint),
+            std::string(ResetHint),
+            std::string(),
+            "point LOCALAPPDATA at a private folder on one that is"};
+#else
+    // Where the folder is not the user's to mend, say what the user can do instead.
+    const std::string elsewhere =
+        "set XDG_RUNTIME_DIR to a folder only you can write (for example 'mkdir -m 700 "
+        "~/.velmora-run && export XDG_RUNTIME_DIR=~/.velmora-run'), or ask the administrator to "
+        "remove it";
+    return {"a state file",
+            "you cannot use it: " + elsewhere,
+            std::string(RemoveHint),
+            std::string(ResetHint),
+            elsewhere,
+            "set XDG_RUNTIME_DIR to a private folder on one that is writable"};
+#endif
 }
 
-std::optional<std::uint64_t> decimal(std::string_view text)
-{
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-} // namespace
-
-SimState loadState(const std::string &shownPath,
-                   const std::function<std::optional<FileText>()> &read,
-                   const std::function<bool(std::string_view)> &createIfAbsent)
+// Loads the file through a folder already opened (and, for a change, locked): on POSIX systems
+// a second descriptor for the folder, once closed, would drop the record lock naming the holder.
+SimState loadIn(const PrivateFolder &folder, const std::filesystem::path &file)
 {
     // Should the file vanish between a failed creation and the read, look again; a few times.
     for (int attempt = 0; attempt < LoadAttempts; ++attempt) {
-        if (const std::optional<FileText> file = read()) {
-            const std::uintmax_t size =
-                std::max<std::uintmax_t>(file->reportedSize, file->text.size());
-            if (size > MaxFileSize) {
-                refuse(shownPath, "is " + std::to_string(size) +
-                                      " bytes, more than a state file can be (" +
-                                      std::to_string(MaxFileSize) + "); " + std::string(ResetHint));
-            }
+        if (const std::optional<std::string> text = folder.read(file, MaxFileSize)) {
             try {
-                return SimState::parse(file->text);
+                return SimState::parse(*text);
             } catch (const SimStateError &error) {
-                refuse(shownPath,
-                       "corrupt: " + std::string(error.what()) + "; " + std::string(ResetHint));
+                refuseFile(file,
+                           "corrupt: " + std::string(error.what()) + "; " + std::string(ResetHint));
             }
         }
         const SimState fresh;
-        if (createIfAbsent(fresh.format()))
+        if (folder.publish(file, fresh.format(), false))
             return fresh;
         // Another process created it first: read theirs.
     }
-    refuse(shownPath, "keeps disappearing while being read; is something else removing it?");
+    refuseFile(file, "keeps disappearing while being read; is something else removing it?");
 }
 
-std::string formatForStore(const std::string &shownPath, const SimState &state)
+// The text to store for `state`, refused where it would pass the size limit (a trace file with
+// a very long name), so that nothing is stored that could not be read back.
+std::string formatForStore(const std::filesystem::path &file, const SimState &state)
 {
     std::string text = state.format();
     if (text.size() > MaxFileSize) {
-        refuse(shownPath, "cannot store a state of " + std::to_string(text.size()) +
-                              " bytes, more than a state file can be (" +
-                              std::to_string(MaxFileSize) +
-                              "); name a trace file with a shorter path");
+        refuseFile(file, "cannot store a state of " + std::to_string(text.size()) +
+                             " bytes, more than a state file can be (" +
+                             std::to_string(MaxFileSize) +
+                             "); name a trace file with a shorter path");
     }
     return text;
 }
 
-void waitForLock(const std::string &shownPath, const SimUpdateOptions &options,
-                 const std::function<LockTry()> &tryLock)
-{
-    const auto deadline = std::chrono::steady_clock::now() + options.patience;
-    bool told = false;
-    for (;;) {
-        const LockTry attempt = tryLock();
-        if (attempt.taken)
-            return;
-        const std::string who =
-            "another velmora-sim" +
-            (attempt.holder ? " (process " + std::to_string(*attempt.holder) + ")" : "");
-        if (std::chrono::steady_clock::now() >= deadline) {
-            const auto seconds =
-                std::chrono::duration_cast<std::chrono::duration<double>>(options.patience);
-            char figure[32];
-            std::snprintf(figure, sizeof figure, "%g", seconds.count());
-            refuse(shownPath, who + " has kept it locked for " + figure +
-                                  " s; let it finish and try again, or end it if it hangs");
-        }
-        if (!told && options.waiting)
-            options.waiting(attempt.holder);
-        told = true;
-        std::this_thread::sleep_for(LockPollInterval);
-    }
-}
-
-std::string temporaryName(std::string_view fileName, std::int64_t pid, unsigned serial,
-                          std::uint64_t ticks)
-{
-    return "." + std::string(fileName) + std::string(TemporaryInfix) + std::to_string(pid) + '.' +
-           std::to_string(serial) + '.' + std::to_string(ticks);
-}
-
-std::optional<std::int64_t> temporaryWriter(std::string_view name, std::string_view fileName)
-{
-    if (!name.starts_with('.'))
-        return std::nullopt;
-    name.remove_prefix(1);
-    if (!name.starts_with(fileName))
-        return std::nullopt;
-    name.remove_prefix(fileName.size());
-    if (!name.starts_with(TemporaryInfix))
-        return std::nullopt;
-    name.remove_prefix(TemporaryInfix.size());
-    // Three decimal numbers: the writer's process id, a serial and a clock reading.
-    std::array<std::uint64_t, 3> numbers{};
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        const std::size_t dot = i + 1 < numbers.size() ? name.find('.') : name.size();
-        if (dot == std::string_view::npos)
-            return std::nullopt;
-        const auto number = decimal(name.substr(0, dot));
-        if (!number)
-            return std::nullopt;
-        numbers[i] = *number;
-        name.remove_prefix(std::min(dot + 1, name.size()));
-    }
-    if (numbers[0] == 0 || numbers[0] > std::uint64_t(INT64_MAX))
-        return std::nullopt;
-    return static_cast<std::int64_t>(numbers[0]);
-}
-
-} // namespace sim_state_detail
+} // namespace
 
 SimStateFile::SimStateFile(std::filesystem::path file)
     : m_file(std::move(file))
 {}
+
+SimState SimStateFile::load() const
+{
+    checkFileName(m_file);
+    return loadIn(PrivateFolder(folderOf(m_file), stateFileFixes()), m_file);
+}
 
 void SimStateFile::store(const SimState &state, const SimUpdateOptions &options) const
 {
@@ -152,6 +99,23 @@ void SimStateFile::update(const std::function<void(SimState &)> &change,
                           const SimUpdateOptions &options) const
 {
     write(nullptr, change, options);
+}
+
+void SimStateFile::write(const SimState *replacement, const std::function<void(SimState &)> &change,
+                         const SimUpdateOptions &options) const
+{
+    checkFileName(m_file);
+    PrivateFolder folder(folderOf(m_file), stateFileFixes());
+    // Two commands changing the card at the same moment must not lose one of the changes.
+    UpdateWait wait;
+    wait.holderName = "another velmora-sim";
+    wait.patience = options.patience;
+    wait.waiting = options.waiting;
+    folder.lockForUpdate(m_file, wait);
+    SimState state = replacement != nullptr ? *replacement : loadIn(folder, m_file);
+    if (change)
+        change(state);
+    folder.publish(m_file, formatForStore(m_file, state), true, options.beforeReplace);
 }
 
 const SimState &SimStateReader::current()

@@ -2,7 +2,9 @@
 
 #include "win32/win32_text.h"
 
+#include <objbase.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <array>
 
@@ -75,6 +77,29 @@ bool CurrentUser::mayOwn(PSID owner) const noexcept
     const PSID defaultOwner = const_cast<BYTE *>(m_defaultOwner.data());
     return !m_defaultOwner.empty() && IsWellKnownSid(defaultOwner, WinBuiltinAdministratorsSid) &&
            EqualSid(owner, defaultOwner);
+}
+
+std::filesystem::path userFolder(const wchar_t *variable, REFKNOWNFOLDERID known, HRESULT &hr)
+{
+    hr = S_OK;
+    std::wstring value(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetEnvironmentVariableW(variable, value.data(), static_cast<DWORD>(value.size()));
+        if (length < value.size()) {
+            value.resize(length);
+            break;
+        }
+        value.resize(length); // too small: `length` counts the terminating NUL
+    }
+    if (const std::filesystem::path set(value); set.is_absolute())
+        return set;
+    PWSTR path = nullptr;
+    hr = SHGetKnownFolderPath(known, 0, nullptr, &path);
+    const std::filesystem::path folder =
+        SUCCEEDED(hr) && path != nullptr ? std::filesystem::path(path) : std::filesystem::path();
+    CoTaskMemFree(path);
+    return folder.is_absolute() ? folder : std::filesystem::path();
 }
 
 std::string accountName(PSID sid)

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <shtypes.h>
+
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,6 +86,11 @@ private:
     std::vector<BYTE> m_user;
     std::vector<BYTE> m_defaultOwner;
 };
+
+// A per-user folder: the environment variable's value where it is an absolute path (so that a
+// user or a test can point elsewhere), else the known folder; empty, with `hr` saying why, where
+// neither is known.
+std::filesystem::path userFolder(const wchar_t *variable, REFKNOWNFOLDERID known, HRESULT &hr);
 
 // DOMAIN\name where the system knows one, else the SID as text.
 std::string accountName(PSID sid);
