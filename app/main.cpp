@@ -51,10 +51,15 @@ int main(int argc, char *argv[])
             // elsewhere our own control stands there, says so in its list and offers the
             // simulated card.
             return velmora::runMonitor(
-                [&ownControl](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
+                [&catalog,
+                 &ownControl](QWidget *container) -> std::unique_ptr<velmora::DeviceControlHost> {
                     const QString progId = QString::fromWCharArray(velmora::MakerControlProgId);
-                    if (auto hosted = velmora::AxDeviceControlHost::create(progId, container))
+                    velmora::DispatchStatus whyNot;
+                    if (auto hosted =
+                            velmora::AxDeviceControlHost::create(progId, container, whyNot))
                         return hosted;
+                    // Not silently: the maker's control's row in the list says why.
+                    catalog.setHostFailure(std::move(whyNot));
                     return ownControl(container);
                 },
                 catalog, &terminations);

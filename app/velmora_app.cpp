@@ -24,6 +24,12 @@ constexpr int InternalErrorCode = 51; // "Internal error", for anything that is 
 
 QtMessageHandler previousHandler = nullptr;
 
+// A run shows one report at most: an error behind the one on screen (a tick that was already
+// queued, an exception from another event) would stack a second box over it, and the program
+// ends with the first one anyway.
+enum class Report { None, Showing, Shown };
+Report reportState = Report::None;
+
 const char *environmentValue(const char *name)
 {
     const char *value = std::getenv(name);
@@ -95,14 +101,19 @@ QString runtimeErrorText(const AutomationError &error)
         .arg(QString::fromStdString(error.description()));
 }
 
-void reportRuntimeError(QWidget *window, const AutomationError &error)
+bool reportRuntimeError(QWidget *window, const AutomationError &error)
 {
+    if (reportState != Report::None)
+        return false;
+    reportState = Report::Showing;
     std::fprintf(stderr, "%s\n", runtimeErrorLine(error).c_str());
     std::fflush(stderr);
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Velmora"), runtimeErrorText(error),
                     QMessageBox::Ok, window);
     box.setObjectName(QStringLiteral("runtimeErrorReport"));
     box.exec();
+    reportState = Report::Shown;
+    return true;
 }
 
 VelmoraApplication::VelmoraApplication(int &argc, char **argv)
@@ -132,11 +143,14 @@ bool VelmoraApplication::notify(QObject *receiver, QEvent *event)
 
 void VelmoraApplication::fail(const AutomationError &error)
 {
-    if (m_failing)
-        return;
-    m_failing = true;
-    reportRuntimeError(activeWindow(), error);
-    exit(1);
+    // No tick may reach the card, nor fail again, while the report waits for the user.
+    for (QWidget *widget : topLevelWidgets()) {
+        if (auto *window = qobject_cast<MonitorWindow *>(widget))
+            window->setTimerEnabled(false);
+    }
+    // Where another report is still on screen, that one ends the program when dismissed.
+    if (reportRuntimeError(activeWindow(), error) || reportState == Report::Shown)
+        exit(1);
 }
 
 namespace {
@@ -150,10 +164,11 @@ int runWindow(MonitorWindow &window, CardCatalog &catalog, TerminationSignals *e
     if (control != nullptr)
         control->setSelector(&selector);
 
+    reportState = Report::None;
     Monitor monitor(window, [&window](const AutomationError &error) {
         window.setTimerEnabled(false);
-        reportRuntimeError(&window, error);
-        window.end(1);
+        if (reportRuntimeError(&window, error))
+            window.end(1);
     });
     monitor.route(velmoraWindow());
     if (endOn != nullptr) {

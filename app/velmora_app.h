@@ -28,11 +28,13 @@ std::optional<std::string> commandLineAnswer(int argc, const char *const *argv);
 QIcon velmoraIcon();
 
 // The top-level report: one line on standard error and a modal box titled "Velmora". Returns
-// when the user has dismissed the box.
-void reportRuntimeError(QWidget *window, const AutomationError &error);
+// true when the user has dismissed the box; false, showing nothing, when the run has already
+// reported an error (runMonitor starts a run).
+bool reportRuntimeError(QWidget *window, const AutomationError &error);
 
 // Qt must never see an exception unwind through its event loop: whatever a slot lets escape is
-// reported here and ends the program with status 1.
+// reported here and ends the program with status 1. Polling stops first, and one report at
+// most is shown.
 class VelmoraApplication final : public QApplication {
     Q_OBJECT
 
@@ -45,8 +47,6 @@ public:
 
 private:
     void fail(const AutomationError &error);
-
-    bool m_failing = false;
 };
 
 // Creates the window with a device control driving `initial`, wires the handlers, shows it

@@ -68,9 +68,12 @@ if(NOT APPSTREAMCLI)
     message(FATAL_ERROR "appstreamcli is not installed; install the Debian package appstream "
                         "(apt-get install appstream, or run scripts/setup test)")
 endif()
-execute_process(COMMAND ${APPSTREAMCLI} validate-tree --no-net ${PREFIX}
+include(${CMAKE_CURRENT_LIST_DIR}/appstream_options.cmake)
+velmora_appstream_options(${APPSTREAMCLI} appstream_options)
+execute_process(COMMAND ${APPSTREAMCLI} validate-tree ${appstream_options} ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
-message("appstreamcli validate-tree --no-net ${PREFIX}\n${output}")
+list(JOIN appstream_options " " options_text)
+message("appstreamcli validate-tree ${options_text} ${PREFIX}\n${output}")
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "appstreamcli validate-tree rejected the installed tree "
                         "(exit status ${status})")

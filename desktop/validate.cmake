@@ -1,5 +1,6 @@
 # Runs one validator on one file:
 #   cmake -DTOOL=name [-DTOOL_PATH=path] -DPACKAGE=debian-package [-DARGS=a;b] -DFILE=file -P validate.cmake
+# appstreamcli gets the options in appstream_options.cmake after ARGS.
 # Fails on any error or warning the validator reports, even when its exit status is 0
 # (desktop-file-validate exits 0 on warnings).
 
@@ -12,6 +13,12 @@ endif()
 if(NOT tool)
     message(FATAL_ERROR "${TOOL} is not installed; install the Debian package ${PACKAGE} "
                         "(apt-get install ${PACKAGE}, or run scripts/setup test)")
+endif()
+
+if(TOOL STREQUAL "appstreamcli")
+    include(${CMAKE_CURRENT_LIST_DIR}/appstream_options.cmake)
+    velmora_appstream_options(${tool} appstream_options)
+    list(APPEND ARGS ${appstream_options})
 endif()
 
 execute_process(COMMAND ${tool} ${ARGS} ${FILE}

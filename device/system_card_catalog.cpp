@@ -56,7 +56,7 @@ std::vector<CardOffer> SystemCardCatalog::offers()
     std::vector<CardOffer> offers;
 #ifdef _WIN32
     // Where the card maker's software is installed, its control is the card to choose.
-    offers.push_back(findComControl());
+    offers.push_back(findComControl(MakerControlProgId, m_hostFailure));
 #endif
     offers.push_back(simulatedOffer());
 

@@ -9,6 +9,12 @@ namespace velmora {
 class SystemCardCatalog final : public CardCatalog {
 public:
     std::vector<CardOffer> offers() override;
+
+    // Why the window could not host the card maker's control, for its row to say (Windows).
+    void setHostFailure(DispatchStatus why) { m_hostFailure = std::move(why); }
+
+private:
+    DispatchStatus m_hostFailure;
 };
 
 } // namespace velmora

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace velmora::testing {
@@ -67,6 +68,8 @@ public:
     std::optional<DispatchOutcome> selectAnswer;
     std::optional<DispatchOutcome> configureAnswer; // instead of True
     std::optional<DispatchOutcome> readAnswer;      // instead of delivering portValue
+    std::size_t throwingReads = 0;                  // the first reads throw, as a broken card may
+    bool throwOnConfigure = false;
 
     CardInfo info() const override { return {m_name, "fake", "nowhere"}; }
     DispatchStatus open() override
@@ -78,6 +81,8 @@ public:
     DispatchOutcome configurePorts(std::int32_t chip, std::int16_t word) override
     {
         m_log.configures.emplace_back(chip, word);
+        if (throwOnConfigure)
+            throw std::runtime_error("the card's driver crashed");
         if (configureAnswer)
             return *configureAnswer;
         return DispatchOutcome::success(AutomationValue::boolean(true));
@@ -85,6 +90,8 @@ public:
     DispatchOutcome readPort(std::int32_t port, std::int16_t &value) override
     {
         m_log.reads.push_back(port);
+        if (m_log.reads.size() <= throwingReads)
+            throw std::runtime_error("the card's driver crashed");
         if (readAnswer)
             return *readAnswer;
         value = portValue;

@@ -81,6 +81,8 @@ private slots:
     void errorIsReportedOnceThenEndsWithStatus1_data();
     void errorIsReportedOnceThenEndsWithStatus1();
     void pollingGoesOnWhileChoosingThenFollowsTheNewCard();
+    void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList_data();
+    void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList();
     void noDisplayIsOneLineAndStatus2();
     void terminationSignalEndsLikeExit_data();
     void terminationSignalEndsLikeExit();
@@ -160,41 +162,68 @@ void tst_App::waysOutEndWithStatus0AndReleaseTheCard()
 void tst_App::errorIsReportedOnceThenEndsWithStatus1_data()
 {
     QTest::addColumn<QString>("failing");
-    QTest::newRow("ConfigurePorts") << "configure";
-    QTest::newRow("ReadPort while polling") << "read";
+    QTest::addColumn<QString>("text");
+
+    const QString gone = "Run-time error '57':\n\ncard gone";
+    const QString crashed = "Run-time error '51':\n\nInternal error: the card's driver crashed";
+    QTest::newRow("ConfigurePorts fails") << "configure" << gone;
+    QTest::newRow("ReadPort fails while polling") << "read" << gone;
+    QTest::newRow("exception from the tick") << "tick throws" << crashed;
+    // Escaping a click while polling, with every read failing behind it: still one report.
+    QTest::newRow("exception from a click, failures behind") << "click throws" << crashed;
 }
 
 void tst_App::errorIsReportedOnceThenEndsWithStatus1()
 {
     QFETCH(QString, failing);
+    QFETCH(QString, text);
 
     FakeCard::Log log;
     auto card = std::make_unique<FakeCard>("card", log);
+    FakeCard *fake = card.get();
     const auto failure = DispatchOutcome::failure(57, "card gone");
     if (failing == "configure")
         card->configureAnswer = failure;
-    else
+    else if (failing == "read")
         card->readAnswer = failure;
-    QString text;
+    else if (failing == "tick throws")
+        card->throwingReads = 1000;
+    QString shown;
     int boxesAtOnce = 0;
+    int samples = 0;
+    std::size_t readsAtReport = 0;
     const int status = runWith(std::move(card), [&](MonitorWindow &window) {
-        // The report is modal and waits inside the click: look at it from a timer.
-        QTimer::singleShot(350, [&] {
+        // The report is modal and waits inside the click or the tick: watch it from a timer
+        // for three ticks' time before dismissing it, so that a box stacked behind it shows.
+        auto *watch = new QTimer(&window);
+        QObject::connect(watch, &QTimer::timeout, [&, watch] {
             const QList<QMessageBox *> boxes = reportsShown();
-            boxesAtOnce = int(boxes.size());
-            if (boxes.isEmpty())
+            boxesAtOnce = std::max(boxesAtOnce, int(boxes.size()));
+            if (boxes.isEmpty() || ++samples < 6) {
+                readsAtReport = log.reads.size();
                 return;
-            text = boxes.front()->text();
-            QCOMPARE(boxes.front()->windowTitle(), QString("Velmora"));
-            boxes.front()->button(QMessageBox::Ok)->click();
+            }
+            watch->stop();
+            shown = boxes.back()->text();
+            QCOMPARE(boxes.back()->windowTitle(), QString("Velmora"));
+            for (QMessageBox *box : boxes)
+                box->button(QMessageBox::Ok)->click();
         });
+        watch->start(50);
+        click(window, "Initcmd");
+        if (failing != "click throws")
+            return;
+        QTRY_VERIFY(log.reads.size() >= 2);
+        fake->throwOnConfigure = true;
+        fake->readAnswer = failure;
         click(window, "Initcmd");
     });
     QCOMPARE(status, 1);
-    QCOMPARE(boxesAtOnce, 1); // ticks went on while the box waited, but stacked none behind it
-    QCOMPARE(text, QString("Run-time error '57':\n\ncard gone"));
-    // A failing ConfigurePorts never started polling; a failing tick was the last read.
-    QCOMPARE(log.reads.size(), failing == "read" ? 1u : 0u);
+    QCOMPARE(boxesAtOnce, 1);
+    QCOMPARE(shown, text);
+    QCOMPARE(log.reads.size(), readsAtReport); // no tick reached the card behind the report
+    if (failing == "configure")
+        QVERIFY(log.reads.empty()); // polling never started
     QCOMPARE(log.closes, 1);
 }
 
@@ -247,6 +276,65 @@ void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
     QCOMPARE(oldLog.closes, 1);
     QCOMPARE(newLog.opens, 1);
     QCOMPARE(newLog.closes, 1);
+}
+
+void tst_App::cardThatCannotBeOpenedNeverKeepsTheUserFromTheList_data()
+{
+    QTest::addColumn<int>("row"); // chosen in the list
+    QTest::addColumn<QString>("polled");
+
+    QTest::newRow("another card") << 1 << "Other card";
+    QTest::newRow("the same card, fixed meanwhile") << 0 << "Broken card";
+}
+
+void tst_App::cardThatCannotBeOpenedNeverKeepsTheUserFromTheList()
+{
+    QFETCH(int, row);
+    QFETCH(QString, polled);
+
+    // The simulated card with a corrupt state file, as the program starts with it.
+    FakeCard::Log brokenLog, freshLog, otherLog;
+    auto broken = std::make_unique<FakeCard>("Broken card", brokenLog);
+    broken->openStatus = DispatchStatus::failure(57, "corrupt; run 'velmora-sim reset'");
+    broken->selectAnswer = DispatchOutcome::failure(57, "corrupt; run 'velmora-sim reset'");
+    PreparedCards catalog;
+    catalog.prepared.push_back(
+        {{"Broken card", "fake", "nowhere"}, false, "corrupt", "run 'velmora-sim reset'", [&] {
+             return std::make_unique<FakeCard>("Broken card", freshLog);
+         }});
+    catalog.prepared.push_back({{"Other card", "fake", "nowhere"}, true, "Ready", {}, [&] {
+                                    return std::make_unique<FakeCard>("Other card", otherLog);
+                                }});
+    bool listShown = false;
+    bool reportShown = false;
+    QString caption;
+    const int status = runWith(
+        std::move(broken),
+        [&](MonitorWindow &window) {
+            QTimer::singleShot(50, [&] {
+                reportShown = !reportsShown().isEmpty();
+                auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+                QVERIFY(dialog);
+                auto *cards = dialog->findChild<QTreeWidget *>("cards");
+                QVERIFY(cards);
+                listShown = true;
+                cards->setCurrentItem(cards->topLevelItem(row));
+                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+            });
+            click(window, "Selectcmd");
+            caption = window.deviceControlHost().cardName();
+            click(window, "Initcmd");
+            QTRY_VERIFY(freshLog.reads.size() + otherLog.reads.size() >= 2);
+            click(window, "Exit");
+        },
+        &catalog);
+    QCOMPARE(status, 0);
+    QVERIFY(listShown);
+    QVERIFY(!reportShown);
+    QVERIFY(reportsShown().isEmpty());
+    QCOMPARE(caption, polled);
+    QVERIFY(brokenLog.reads.empty());
+    QCOMPARE(brokenLog.closes, 0); // it never opened
 }
 
 void tst_App::noDisplayIsOneLineAndStatus2()
@@ -385,5 +473,12 @@ void tst_App::iconIsBuiltIn()
     }
 }
 
-QTEST_MAIN(tst_App)
+
+// The program's own application object, so that what escapes a handler meets its top level.
+int main(int argc, char *argv[])
+{
+    VelmoraApplication app(argc, argv);
+    tst_App test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_app.moc"

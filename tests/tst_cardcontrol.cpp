@@ -39,8 +39,10 @@ private slots:
     void passesPortOperationsToTheCard();
     void selectDeviceAnswers_data();
     void selectDeviceAnswers();
-    void replacingTheCardClosesTheOldOneAfterTheNewOneOpened();
+    void cardsOwnAnswerToSelectDeviceComesFirst();
     void cardThatFailedToOpenReportsItOnEveryOperation();
+    void cardThatFailedToOpenIsOpenedAfreshWhenActedOn_data();
+    void cardThatFailedToOpenIsOpenedAfreshWhenActedOn();
     void releaseClosesOnceAndLaterCallsFail();
 };
 
@@ -67,7 +69,9 @@ void tst_CardControl::rejectsCallsAsAnAutomationServerWould_data()
     QTest::newRow("ConfigurePorts null word")
         << 17 << QList<AutomationValue>{i4, AutomationValue::null()} << 13;
     QTest::newRow("ConfigurePorts word overflows 16 bits")
-        << 17 << QList<AutomationValue>{i4, AutomationValue::longInteger(70000)} << 6;
+        << 17 << QList<AutomationValue>{i4, AutomationValue::longInteger(32768)} << 6;
+    QTest::newRow("ConfigurePorts word below 16 bits")
+        << 17 << QList<AutomationValue>{i4, AutomationValue::longInteger(-32769)} << 6;
     QTest::newRow("ReadPort value by value") << 16 << QList<AutomationValue>{i4, i2} << 13;
     QTest::newRow("ReadPort double port")
         << 16 << QList<AutomationValue>{AutomationValue::real(0), ref} << 13;
@@ -101,10 +105,16 @@ void tst_CardControl::passesPortOperationsToTheCard()
     DeviceControl device(control);
 
     QVERIFY(device.ConfigurePorts(0, 155));
+    // Either integer kind, up to the edges of the parameter's range.
+    const std::array low{AutomationValue::integer(-1), AutomationValue::longInteger(-32768)};
+    const std::array high{AutomationValue::longInteger(7), AutomationValue::longInteger(32767)};
+    QVERIFY(!control.invoke(DeviceControl::ConfigurePortsId, low).status.failed);
+    QVERIFY(!control.invoke(DeviceControl::ConfigurePortsId, high).status.failed);
     std::int16_t sample = 0;
     QVERIFY(device.ReadPort(1, sample));
     QCOMPARE(sample, std::int16_t(-300));
-    QCOMPARE(log.configures, (std::vector<std::pair<std::int32_t, std::int16_t>>{{0, 155}}));
+    QCOMPARE(log.configures, (std::vector<std::pair<std::int32_t, std::int16_t>>{
+                                 {0, 155}, {-1, -32768}, {7, 32767}}));
     QCOMPARE(log.reads, std::vector<std::int32_t>{1});
     QCOMPARE(log.opens, 1);
 }
@@ -113,65 +123,71 @@ void tst_CardControl::selectDeviceAnswers_data()
 {
     QTest::addColumn<bool>("withSelector");
     QTest::addColumn<int>("outcome");
-    QTest::addColumn<bool>("expected");
+    QTest::addColumn<bool>("offered"); // the selector hands over a new card
+    QTest::addColumn<bool>("firstOpens");
+    QTest::addColumn<bool>("answer");
+    QTest::addColumn<bool>("replaced");
 
-    QTest::newRow("no dialog: keeps the card") << false << 0 << true;
-    QTest::newRow("cancelled") << true << int(CardChoice::Outcome::Cancelled) << false;
-    QTest::newRow("current card again") << true << int(CardChoice::Outcome::KeepCurrent) << true;
+    const int cancelled = int(CardChoice::Outcome::Cancelled);
+    const int keep = int(CardChoice::Outcome::KeepCurrent);
+    const int replace = int(CardChoice::Outcome::Replace);
+    QTest::newRow("no dialog: keeps the card") << false << replace << true << true << true << false;
+    QTest::newRow("cancelled") << true << cancelled << false << true << false << false;
+    QTest::newRow("current card again") << true << keep << false << true << true << false;
+    QTest::newRow("replaced") << true << replace << true << true << true << true;
+    QTest::newRow("replaced, no card handed over")
+        << true << replace << false << true << false << false;
+    QTest::newRow("replacing a card that failed to open")
+        << true << replace << true << false << true << true;
 }
 
 void tst_CardControl::selectDeviceAnswers()
 {
     QFETCH(bool, withSelector);
     QFETCH(int, outcome);
-    QFETCH(bool, expected);
+    QFETCH(bool, offered);
+    QFETCH(bool, firstOpens);
+    QFETCH(bool, answer);
+    QFETCH(bool, replaced);
 
-    FakeCard::Log log;
-    CardControl control(std::make_unique<FakeCard>("first", log));
+    FakeCard::Log oldLog, newLog;
+    auto first = std::make_unique<FakeCard>("first", oldLog);
+    if (!firstOpens)
+        first->openStatus = DispatchStatus::failure(16, "busy");
+    CardControl control(std::move(first));
     ScriptedSelector selector;
     selector.outcome = CardChoice::Outcome(outcome);
+    if (offered)
+        selector.next = std::make_unique<FakeCard>("new", newLog);
     if (withSelector)
         control.setSelector(&selector);
-    int changes = 0;
-    control.setCardChangedCallback([&](const CardInfo &) { ++changes; });
-
-    DeviceControl device(control);
-    QCOMPARE(device.SelectDevice(), expected);
-    QCOMPARE(selector.asked, withSelector ? 1 : 0);
-    QCOMPARE(control.card().info().name, std::string("first"));
-    QCOMPARE(changes, 0);
-    QCOMPARE(log.closes, 0);
-}
-
-void tst_CardControl::replacingTheCardClosesTheOldOneAfterTheNewOneOpened()
-{
-    FakeCard::Log oldLog, newLog;
-    CardControl control(std::make_unique<FakeCard>("old", oldLog));
-    ScriptedSelector selector;
-    selector.outcome = CardChoice::Outcome::Replace;
-    selector.next = std::make_unique<FakeCard>("new", newLog);
-    control.setSelector(&selector);
     std::string shown;
     control.setCardChangedCallback([&](const CardInfo &info) { shown = info.name; });
 
     DeviceControl device(control);
-    QVERIFY(device.SelectDevice());
-    QCOMPARE(control.card().info().name, std::string("new"));
-    QCOMPARE(shown, std::string("new"));
-    QCOMPARE(oldLog.closes, 1);
-    std::int16_t sample = 0;
-    device.ReadPort(0, sample);
-    QCOMPARE(newLog.reads.size(), 1u);
-    QVERIFY(oldLog.reads.empty());
+    QCOMPARE(device.SelectDevice(), answer);
+    QCOMPARE(selector.asked, withSelector ? 1 : 0);
+    QCOMPARE(control.card().info().name, std::string(replaced ? "new" : "first"));
+    QCOMPARE(shown, std::string(replaced ? "new" : ""));
+    // The old card is closed only once replaced, and only if it was ever opened.
+    QCOMPARE(oldLog.closes, replaced && firstOpens ? 1 : 0);
+    if (replaced || firstOpens) {
+        std::int16_t sample = 0;
+        QVERIFY(device.ReadPort(0, sample));
+        QCOMPARE(newLog.reads.size(), replaced ? 1u : 0u);
+        QCOMPARE(oldLog.reads.size(), replaced ? 0u : 1u);
+    }
+}
 
-    // The card's own answer to SelectDevice comes first: no dialog.
-    FakeCard::Log faultLog;
-    auto faulty = std::make_unique<FakeCard>("faulty", faultLog);
+void tst_CardControl::cardsOwnAnswerToSelectDeviceComesFirst()
+{
+    FakeCard::Log log;
+    auto faulty = std::make_unique<FakeCard>("faulty", log);
     faulty->selectAnswer = DispatchOutcome::failure(57, "select failed");
-    CardControl faultyControl(std::move(faulty));
-    faultyControl.setSelector(&selector);
-    selector.asked = 0;
-    QCOMPARE(faultyControl.invoke(DeviceControl::SelectDeviceId, {}).status.code, 57);
+    CardControl control(std::move(faulty));
+    ScriptedSelector selector;
+    control.setSelector(&selector);
+    QCOMPARE(control.invoke(DeviceControl::SelectDeviceId, {}).status.code, 57);
     QCOMPARE(selector.asked, 0);
 }
 
@@ -195,6 +211,64 @@ void tst_CardControl::cardThatFailedToOpenReportsItOnEveryOperation()
         QVERIFY(log.reads.empty());
     }
     QCOMPARE(log.closes, 0); // nothing was opened, so nothing is closed
+}
+
+void tst_CardControl::cardThatFailedToOpenIsOpenedAfreshWhenActedOn_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("fixed"); // the user applied the fix before acting
+
+    for (const char *action : {"Initial", "ReadPort", "chosen again"}) {
+        QTest::addRow("%s, fixed", action) << QString(action) << true;
+        QTest::addRow("%s, still broken", action) << QString(action) << false;
+    }
+}
+
+void tst_CardControl::cardThatFailedToOpenIsOpenedAfreshWhenActedOn()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, fixed);
+
+    FakeCard::Log log;
+    auto owned = std::make_unique<FakeCard>("sim", log);
+    FakeCard *card = owned.get();
+    card->openStatus = DispatchStatus::failure(57, "sim: corrupt; run 'velmora-sim reset'");
+    // A card that is not open never answers SelectDevice for itself: the list opens.
+    card->selectAnswer = DispatchOutcome::failure(57, "would keep the user from the list");
+    CardControl control(std::move(owned));
+    ScriptedSelector selector;
+    selector.outcome = CardChoice::Outcome::KeepCurrent;
+    control.setSelector(&selector);
+    DeviceControl device(control);
+    QCOMPARE(log.opens, 1);
+
+    if (fixed)
+        card->openStatus = DispatchStatus::success();
+    try {
+        std::int16_t sample = 0;
+        if (action == "Initial")
+            QVERIFY(device.ConfigurePorts(0, 155));
+        else if (action == "ReadPort")
+            QVERIFY(device.ReadPort(0, sample));
+        else
+            QVERIFY(device.SelectDevice());
+        QVERIFY2(fixed, "a card that still fails to open must raise");
+    } catch (const AutomationError &error) {
+        QVERIFY(!fixed);
+        QCOMPARE(error.code(), 57);
+        QCOMPARE(error.description(), std::string("sim: corrupt; run 'velmora-sim reset'"));
+    }
+    QCOMPARE(log.opens, 2); // opened afresh, not the first failure replayed
+    QCOMPARE(selector.asked, action == "chosen again" ? 1 : 0);
+
+    // Once open it stays open: acting again opens nothing.
+    if (fixed) {
+        QVERIFY(device.ConfigurePorts(0, 155));
+        QCOMPARE(log.opens, 2);
+        card->selectAnswer.reset();
+        QVERIFY(device.SelectDevice());
+        QCOMPARE(log.opens, 2);
+    }
 }
 
 void tst_CardControl::releaseClosesOnceAndLaterCallsFail()

@@ -1,5 +1,6 @@
 #include "automation/automation_error.h"
 #include "cards/card_control.h"
+#include "device_control_host.h"
 #include "fakes.h"
 #include "indicator_box.h"
 #include "monitor.h"
@@ -15,26 +16,16 @@ using velmora::testing::RecordingControl;
 
 namespace {
 
-// A card whose every operation goes to a recording control, so each test scripts what the
-// two reads of a tick deliver.
-class ScriptedCard final : public Card {
+// Stands at the device control's place and records each call as the window's view of the
+// control makes it, dispatch identifier and arguments as they cross the seam.
+class RecordingHost final : public DeviceControlHost {
 public:
-    explicit ScriptedCard(RecordingControl &control)
-        : m_control(control)
+    RecordingHost(RecordingControl &control, QWidget *parent)
+        : DeviceControlHost(parent)
+        , m_control(control)
     {}
-    CardInfo info() const override { return {"Scripted card", "test", "here"}; }
-    DispatchOutcome configurePorts(std::int32_t chip, std::int16_t word) override
-    {
-        const std::array args{AutomationValue::longInteger(chip), AutomationValue::integer(word)};
-        return m_control.invoke(17, args);
-    }
-    DispatchOutcome readPort(std::int32_t port, std::int16_t &value) override
-    {
-        const std::array args{AutomationValue::longInteger(port),
-                              AutomationValue::integerByRef(&value)};
-        return m_control.invoke(16, args);
-    }
-    std::optional<DispatchOutcome> answerSelect() override { return m_control.invoke(25, {}); }
+    Dispatch &dispatch() override { return m_control; }
+    QString cardName() const override { return QStringLiteral("Recording"); }
 
 private:
     RecordingControl &m_control;
@@ -74,7 +65,6 @@ private slots:
 
     void initialConfiguresThenPollsWhateverItReports_data();
     void initialConfiguresThenPollsWhateverItReports();
-    void initialTwiceKeepsOneEvenTimer();
     void selectDevice_data();
     void selectDevice();
     void exitEndsAtOnceWithoutDeviceCalls_data();
@@ -95,8 +85,9 @@ void tst_Monitor::init()
 {
     m_control = {};
     m_reports.clear();
-    m_window = std::make_unique<MonitorWindow>(
-        velmoraWindow(), std::make_unique<CardControl>(std::make_unique<ScriptedCard>(m_control)));
+    m_window = std::make_unique<MonitorWindow>(velmoraWindow(), [this](QWidget *container) {
+        return std::unique_ptr<DeviceControlHost>(new RecordingHost(m_control, container));
+    });
     m_monitor = std::make_unique<Monitor>(*m_window, [this](const AutomationError &e) {
         m_reports.append({e.code(), e.description()});
     });
@@ -160,8 +151,10 @@ void tst_Monitor::tickReadsPort0ThenWritesD0ToD7ThenPort1()
     m_monitor->dispatch(&Monitor::Timer_Timer);
 
     QCOMPARE(m_control.calls.size(), 2u);
-    QCOMPARE(m_control.calls[0].args[0].asLong(), 0);
-    QCOMPARE(m_control.calls[1].args[0].asLong(), 1);
+    QCOMPARE(m_control.calls[0].id, 16); // ReadPort
+    QCOMPARE(m_control.calls[1].id, 16);
+    QCOMPARE(m_control.calls[0].args[0], AutomationValue::longInteger(0));
+    QCOMPARE(m_control.calls[1].args[0], AutomationValue::longInteger(1));
     // The same variable, set to 0 before each read.
     QCOMPARE(m_control.calls[0].args[1].asIntegerByRef(),
              m_control.calls[1].args[1].asIntegerByRef());
@@ -227,9 +220,12 @@ void tst_Monitor::timerIsRoutedToTheTick()
     const std::vector<EventRoute> unrouted = m_monitor->route(velmoraWindow());
     for (const EventRoute &route : unrouted)
         QVERIFY(route.handler != std::string_view("Timer_Timer"));
-    m_control.script = {delivers(0x0001), delivers(0x0080)};
-    emit m_window->timer().timeout({});
-    QCOMPARE(shown(), (QList<int>{0, 15}));
+    for (int tick = 0; tick < 100; ++tick)
+        m_control.script.insert(m_control.script.end(), {delivers(0x0001), delivers(0x0080)});
+    m_window->setTimerEnabled(true);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), (QList<int>{0, 15}), 5000);
+    m_window->setTimerEnabled(false);
+    QCOMPARE(m_control.calls.front().id, 16);
 }
 
 void tst_Monitor::indicatorsFollowVelmoraSim()
@@ -245,7 +241,12 @@ void tst_Monitor::indicatorsFollowVelmoraSim()
 
     const QString sim = qEnvironmentVariable("VELMORA_SIM_BINARY");
     QVERIFY2(QFileInfo::exists(sim), "VELMORA_SIM_BINARY names no program");
-    QCOMPARE(QProcess::execute(sim, {"set", "0x00A5", "0x3C"}), 0);
+    const auto runSim = [&sim](const QStringList &args) { // bounded, unlike QProcess::execute
+        QProcess process;
+        process.start(sim, args);
+        return process.waitForFinished(10000) ? process.exitCode() : -1;
+    };
+    QCOMPARE(runSim({"set", "0x00A5", "0x3C"}), 0);
     window.setTimerEnabled(true);
     const auto lit = [&] {
         QList<int> on;
@@ -255,7 +256,7 @@ void tst_Monitor::indicatorsFollowVelmoraSim()
         return on;
     };
     QTRY_COMPARE_WITH_TIMEOUT(lit(), (QList<int>{0, 2, 5, 7, 10, 11, 12, 13}), 2000);
-    QCOMPARE(QProcess::execute(sim, {"set", "-1", "0"}), 0);
+    QCOMPARE(runSim({"set", "-1", "0"}), 0);
     QTRY_COMPARE_WITH_TIMEOUT(lit(), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7}), 2000);
     QVERIFY(reports.isEmpty());
     qunsetenv("XDG_RUNTIME_DIR");
@@ -296,18 +297,6 @@ void tst_Monitor::initialConfiguresThenPollsWhateverItReports()
         QCOMPARE(m_reports.front().first, errorCode);
 }
 
-void tst_Monitor::initialTwiceKeepsOneEvenTimer()
-{
-    m_monitor->dispatch(&Monitor::Initcmd_Click);
-    QTest::qWait(60);
-    const int remaining = m_window->timer().remainingTime();
-    m_monitor->dispatch(&Monitor::Initcmd_Click);
-    QCOMPARE(m_control.calls.size(), 2u);
-    QVERIFY(m_window->timerEnabled());
-    QCOMPARE(m_window->timer().interval(), 100);
-    QVERIFY(m_window->timer().remainingTime() <= remaining); // the count was not restarted
-}
-
 void tst_Monitor::selectDevice_data()
 {
     QTest::addColumn<bool>("polling");
@@ -327,6 +316,15 @@ void tst_Monitor::selectDevice_data()
     QTest::newRow("False while idle") << false << QList<Answer>{reportsFalse()} << true << 0;
     QTest::newRow("fails") << true << QList<Answer>{error} << false << 57;
     QTest::newRow("no Boolean reading") << false << QList<Answer>{text} << false << 13;
+    // Every result is read as a Boolean the same way (tst_automationvalue has the full table).
+    const auto result = [](AutomationValue value) {
+        return QList<Answer>{{DispatchOutcome::success(std::move(value)), {}}};
+    };
+    QTest::newRow("Empty reads as False") << false << result({}) << true << 0;
+    QTest::newRow("the string true")
+        << false << result(AutomationValue::string("true")) << false << 0;
+    QTest::newRow("Null") << false << result(AutomationValue::null()) << false << 94;
+    QTest::newRow("an error value") << false << result(AutomationValue::error(0)) << false << 13;
 }
 
 void tst_Monitor::selectDevice()
@@ -336,7 +334,6 @@ void tst_Monitor::selectDevice()
     QFETCH(bool, unloaded);
     QFETCH(int, errorCode);
 
-    // The scripted card answers SelectDevice itself, as a card with its own dialog would.
     m_window->show();
     m_window->setTimerEnabled(polling);
     showPattern(0x0F0F);
@@ -346,6 +343,7 @@ void tst_Monitor::selectDevice()
         m_monitor->dispatch(&Monitor::Selectcmd_Click);
     }
     QCOMPARE(m_control.calls.size(), qsizetype(answers.size()));
+    QCOMPARE(m_control.calls.back().id, 25); // SelectDevice
     QCOMPARE(m_window->isVisible(), !unloaded);
     QCOMPARE(m_window->timerEnabled(), polling && !unloaded);
     QCOMPARE(shown(), (QList<int>{0, 1, 2, 3, 8, 9, 10, 11})); // nothing else changed

@@ -75,12 +75,8 @@ private:
 
     CardOffer unusable(CardInfo info, std::string reason, std::string fix = {})
     {
-        CardOffer result{std::move(info), false, std::move(reason), std::move(fix), {}};
-        result.make = [this] { // never called for a card that cannot be opened
-            ++made;
-            return std::unique_ptr<Card>();
-        };
-        return result;
+        // Like a real card kind's row for a node it could not open: nothing to make.
+        return CardOffer{std::move(info), false, std::move(reason), std::move(fix), {}};
     }
 
     FakeCard::Log &m_log;
@@ -100,11 +96,8 @@ private slots:
 
     void rowsShowTheOffers_data();
     void rowsShowTheOffers();
-    void unusableRowsExplainThemselves_data();
-    void unusableRowsExplainThemselves();
     void currentCardIsHighlightedOnOpen_data();
     void currentCardIsHighlightedOnOpen();
-    void okNeedsASelection();
     void ok_data();
     void ok();
     void failedOpenLeavesTheDialogUsable();
@@ -118,6 +111,8 @@ private slots:
     void placedClearOfTheWindow();
     void selectorRunsTheDialogOverTheWindow_data();
     void selectorRunsTheDialogOverTheWindow();
+    void brokenCardIsOpenedAfreshWhenChosen_data();
+    void brokenCardIsOpenedAfreshWhenChosen();
     void rescanListsTheCardsAgainWithoutClosing_data();
     void rescanListsTheCardsAgainWithoutClosing();
 
@@ -161,23 +156,31 @@ void tst_SelectionDialog::rowsShowTheOffers_data()
 {
     QTest::addColumn<int>("row");
     QTest::addColumn<QStringList>("texts"); // name, kind, where, status
+    QTest::addColumn<QString>("fix");       // unusable rows only; "-": none known
 
     QTest::newRow("current") << int(Simulated)
                              << QStringList{"Simulated card (current)", "simulated 8255",
-                                            "built in", "Ready"};
-    QTest::newRow("no permission")
-        << int(Comedi)
-        << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi DIO",
-                       "/dev/comedi0", "Permission denied"};
+                                            "built in", "Ready"}
+                             << QString();
+    QTest::newRow("no permission") << int(Comedi)
+                                   << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0",
+                                                  "comedi DIO", "/dev/comedi0", "Permission denied"}
+                                   << "add your user to the group 'iocard' and log in again";
     QTest::newRow("GPIO chip") << int(Gpio)
                                << QStringList{"gpiochip0 [pinctrl-bcm2711]", "GPIO chip",
-                                              "/dev/gpiochip0", "Ready"};
+                                              "/dev/gpiochip0", "Ready"}
+                               << QString();
+    QTest::newRow("gone, no fix") << int(Missing)
+                                  << QStringList{"Gone board", "comedi DIO", "/dev/comedi2",
+                                                 "No such device"}
+                                  << "-";
 }
 
 void tst_SelectionDialog::rowsShowTheOffers()
 {
     QFETCH(int, row);
     QFETCH(QStringList, texts);
+    QFETCH(QString, fix);
 
     QCOMPARE(m_dialog->windowTitle(), QString("Select Device"));
     QCOMPARE(cards()->topLevelItemCount(), int(RowCount));
@@ -193,43 +196,24 @@ void tst_SelectionDialog::rowsShowTheOffers()
     for (int column = 0; column < Column::ColumnCount; ++column)
         QVERIFY2(cards()->columnWidth(column) >= view.sizeHintForColumn(column),
                  qPrintable(QString("column %1 is cut").arg(column)));
-}
 
-void tst_SelectionDialog::unusableRowsExplainThemselves_data()
-{
-    QTest::addColumn<int>("row");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<QString>("fix"); // empty: none known
-
-    QTest::newRow("with fix") << int(Comedi) << "Permission denied"
-                              << "add your user to the group 'iocard' and log in again";
-    QTest::newRow("without fix") << int(Missing) << "No such device" << QString();
-}
-
-void tst_SelectionDialog::unusableRowsExplainThemselves()
-{
-    QFETCH(int, row);
-    QFETCH(QString, reason);
-    QFETCH(QString, fix);
-
+    // An unusable row is selectable, so that its reason and fix can be read, and stands out.
     select(row);
-    const QTreeWidgetItem *item = cards()->topLevelItem(row);
-    QVERIFY(item->isSelected()); // selectable, so the reason can be read
-    QVERIFY(button(QDialogButtonBox::Ok)->isEnabled());
-
+    QVERIFY(item->isSelected() && button(QDialogButtonBox::Ok)->isEnabled());
     const QString details = label("details")->text();
-    QVERIFY2(details.contains(reason), qPrintable(details));
-    QCOMPARE(details.contains("fix", Qt::CaseInsensitive), !fix.isEmpty());
-    if (!fix.isEmpty()) {
-        QVERIFY2(details.contains(fix), qPrintable(details));
-        QVERIFY(label("details")->wordWrap());
-    }
-    const QString tip = item->toolTip(Column::NameColumn);
-    QVERIFY(tip.contains(reason));
-    QVERIFY(tip.contains(fix));
-
+    const QString reason = texts.last();
+    QVERIFY2(details.contains(reason) && item->toolTip(Column::NameColumn).contains(reason),
+             qPrintable(details));
     const QTreeWidgetItem *ready = cards()->topLevelItem(Gpio);
-    QVERIFY(item->foreground(Column::StatusColumn) != ready->foreground(Column::StatusColumn));
+    QCOMPARE(item->foreground(Column::StatusColumn) != ready->foreground(Column::StatusColumn),
+             !fix.isEmpty());
+    if (fix.isEmpty())
+        return;
+    QVERIFY2(details.contains("Cannot be opened: " + reason), qPrintable(details));
+    QCOMPARE(details.contains("fix", Qt::CaseInsensitive), fix != "-");
+    if (fix != "-")
+        QVERIFY2(details.contains(fix) && item->toolTip(Column::NameColumn).contains(fix),
+                 qPrintable(details));
 }
 
 void tst_SelectionDialog::currentCardIsHighlightedOnOpen_data()
@@ -261,19 +245,14 @@ void tst_SelectionDialog::currentCardIsHighlightedOnOpen()
         QCOMPARE(item->font(Column::NameColumn).bold(), isCurrent);
         QCOMPARE(item->text(Column::NameColumn).endsWith("(current)"), isCurrent);
     }
-}
-
-void tst_SelectionDialog::okNeedsASelection()
-{
-    QPushButton *ok = button(QDialogButtonBox::Ok);
-    QVERIFY(ok->isEnabled());
-    cards()->clearSelection();
-    QVERIFY(!ok->isEnabled());
-    ok->click(); // a disabled button does nothing, and neither would OK with nothing selected
+    if (row >= 0)
+        return;
+    // OK needs a selection; so does choosing as OK would.
     m_dialog->chooseSelected();
-    QVERIFY(m_dialog->isVisible());
+    QVERIFY(m_dialog->isVisible() &&
+            m_dialog->takeChoice().outcome == CardChoice::Outcome::Cancelled);
     select(Gpio);
-    QVERIFY(ok->isEnabled());
+    QVERIFY(button(QDialogButtonBox::Ok)->isEnabled());
 }
 
 void tst_SelectionDialog::ok_data()
@@ -341,11 +320,11 @@ void tst_SelectionDialog::failedOpenLeavesTheDialogUsable()
     QVERIFY(!label("message")->isVisible());
     button(QDialogButtonBox::Ok)->click();
     QVERIFY(!m_dialog->isVisible());
-    CardChoice choice = m_dialog->takeChoice();
-    QCOMPARE(choice.outcome, CardChoice::Outcome::Replace);
-    QCOMPARE(choice.card->info().name, FakeCatalog::info(Gpio).name);
+    QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
     QCOMPARE(m_log.opens, 2);
     QCOMPARE(m_log.closes, 0);
+    m_dialog.reset(); // nobody took the card it opened: it must not stay open
+    QCOMPARE(m_log.closes, 1);
 }
 
 void tst_SelectionDialog::messageLeavesTheListAndSelectionInView_data()
@@ -571,6 +550,59 @@ void tst_SelectionDialog::selectorRunsTheDialogOverTheWindow()
     QCOMPARE(m_log.opens, accept ? 1 : 0);
     QVERIFY(!QApplication::activeModalWidget());
     QVERIFY(window.findChildren<DeviceSelectionDialog *>().isEmpty()); // not left behind
+}
+
+void tst_SelectionDialog::brokenCardIsOpenedAfreshWhenChosen_data()
+{
+    QTest::addColumn<bool>("current");
+    QTest::addColumn<bool>("fixed"); // the fix was applied while the list was open
+    QTest::addColumn<CardChoice::Outcome>("outcome");
+
+    using Outcome = CardChoice::Outcome;
+    QTest::newRow("current, fixed") << true << true << Outcome::Replace;
+    QTest::newRow("current, still broken") << true << false << Outcome::Cancelled;
+    QTest::newRow("other, fixed") << false << true << Outcome::Replace;
+    QTest::newRow("other, still broken") << false << false << Outcome::Cancelled;
+}
+
+void tst_SelectionDialog::brokenCardIsOpenedAfreshWhenChosen()
+{
+    QFETCH(bool, current);
+    QFETCH(bool, fixed);
+    QFETCH(CardChoice::Outcome, outcome);
+
+    // The simulated card's row while its state file is corrupt: listed with reason and fix, yet
+    // it can still be made, and is opened afresh when chosen.
+    const CardInfo broken{"Simulated card", "simulated 8255", "built in"};
+    std::vector<CardOffer> offers(1);
+    offers[0].info = broken;
+    offers[0].status = "corrupt: line 2";
+    offers[0].fix = "run 'velmora-sim reset'";
+    int made = 0;
+    offers[0].make = [&] {
+        ++made;
+        auto card = std::make_unique<FakeCard>(broken.name, m_log);
+        if (!fixed)
+            card->openStatus = DispatchStatus::failure(57, "still corrupt: line 2");
+        return card;
+    };
+    m_dialog = std::make_unique<DeviceSelectionDialog>(std::move(offers),
+                                                       current ? broken : FakeCatalog::info(Gpio));
+    m_dialog->show();
+    select(0);
+    QCOMPARE(label("details")->text().contains("run 'velmora-sim reset'"), true);
+    button(QDialogButtonBox::Ok)->click();
+
+    QCOMPARE(made, 1);
+    QCOMPARE(m_log.opens, 1);
+    QCOMPARE(m_dialog->isVisible(), !fixed);
+    if (!fixed) {
+        const QString shown = label("message")->text();
+        QVERIFY2(shown.contains("still corrupt: line 2"), qPrintable(shown));
+    }
+    CardChoice choice = m_dialog->takeChoice();
+    QCOMPARE(choice.outcome, outcome);
+    QCOMPARE(bool(choice.card), fixed);
 }
 
 void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing_data()

@@ -1,3 +1,4 @@
+#include "files/private_file.h"
 #include "shared/sample_sim_state.h"
 #include "simulated/sim_state.h"
 
@@ -6,6 +7,8 @@
 #include <QTest>
 
 #include <fstream>
+#include <functional>
+#include <future>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -99,24 +102,13 @@ system_clock::time_point at(milliseconds sinceEpoch)
     return system_clock::time_point(sinceEpoch);
 }
 
-// Ways to spoil the state file or its folder before loading.
-enum class Setup {
-    SymlinkedFile,
-    SymlinkedFolder,
-    GroupWritableFile,
-    OtherWritableFile,
-    GroupWritableFolder,
-    Fifo,
-    FolderInPlaceOfFile,
-    Oversize,
-    Corrupt,
-    Empty,
-    MissingParent,
-};
+// A way to spoil the state file (root/velmora/simcard) or its folder before loading; it may
+// point `folder` elsewhere.
+using Spoil = std::function<void(const fs::path &root, fs::path &folder)>;
 
 } // namespace
 
-Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(Spoil)
 
 class tst_SimState : public QObject {
     Q_OBJECT
@@ -125,6 +117,8 @@ private slots:
     void formatAndParse();
     void parseRefuses_data();
     void parseRefuses();
+    void registerNumbers();
+    void namesAreExact();
     void patterns_data();
     void patterns();
     void randomChangesPerSlotAndIsDeterministic();
@@ -253,6 +247,9 @@ void tst_SimState::parseRefuses_data()
         "line 3: contains a NUL byte");
     row("CRLF", replaced(Golden, "1\n", "1\r\n"), "line 1: contains a carriage return");
     row("non-ASCII", replaced(Golden, "walk", "w\xc3\xa4lk"), "line 5: contains byte 0xc3");
+    row("DEL", replaced(Golden, "walk", "w\x7flk"), "line 5: contains byte 0x7f");
+    row("control", replaced(Golden, "walk", "w\x1flk"), "line 5: contains byte 0x1f");
+    row("tilde is printable", replaced(Golden, "walk", "w~lk"), "line 5: unknown pattern 'w~lk'");
     row("oversize", Golden + std::string(4096, '#'), "more than the 4096");
 }
 
@@ -262,6 +259,29 @@ void tst_SimState::parseRefuses()
     QFETCH(QString, reason);
     const QString error = errorFrom([&] { SimState::parse(text); });
     QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void tst_SimState::registerNumbers()
+{
+    // Past 0xffff everything reads as 0x10000, out of range however long.
+    const char *texts[] = {"0",    "9",    "65535",  "65536",  "99999999999",
+                           "0xaf", "0XAF", "0xffff", "0x10000"};
+    const std::uint32_t values[] = {0, 9, 65535, 0x10000, 0x10000, 0xaf, 0xaf, 0xffff, 0x10000};
+    for (std::size_t i = 0; i < std::size(texts); ++i)
+        QVERIFY2(parseRegisterNumber(texts[i]) == values[i], texts[i]);
+    for (const char *text :
+         {"", "0x", "-1", "+1", "/", ":", "1a", "0xg", "0xG", "0x`", "0x@", "x1"})
+        QVERIFY2(!parseRegisterNumber(text), text);
+}
+
+void tst_SimState::namesAreExact()
+{
+    for (SimPattern p : {SimPattern::Off, SimPattern::Count, SimPattern::Walk, SimPattern::Random})
+        QVERIFY(patternFromString(toString(p)) == p);
+    QVERIFY(!patternFromString("") && !faultModeFromString("") && !operationFromString(""));
+    QVERIFY(!patternFromString("Walk") && !faultModeFromString("none ") &&
+            !operationFromString("read"));
+    QCOMPARE(toString(SimPattern(4)), "invalid");
 }
 
 void tst_SimState::patterns_data()
@@ -422,35 +442,64 @@ void tst_SimState::concurrentUpdatesLoseNothing()
 
 void tst_SimState::loadRefuses_data()
 {
-    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<Spoil>("spoil");
     QTest::addColumn<bool>("namesFolder");
     QTest::addColumn<QString>("reason");
 
-    const auto row = [](const char *name, Setup setup, bool namesFolder, const char *reason) {
-        QTest::newRow(name) << setup << namesFolder << QString::fromLatin1(reason);
+    const auto row = [](const char *name, bool namesFolder, const char *reason, Spoil spoil) {
+        QTest::newRow(name) << spoil << namesFolder << QString::fromLatin1(reason);
     };
-    row("symlinked file", Setup::SymlinkedFile, false,
-        "is a symbolic link; refusing to follow it (remove it, then run 'velmora-sim reset')");
-    row("symlinked folder", Setup::SymlinkedFolder, true, "is a symbolic link; refusing");
-    row("group-writable file", Setup::GroupWritableFile, false,
-        "writable by group or others (mode 0620)");
-    row("other-writable file", Setup::OtherWritableFile, false,
-        "writable by group or others (mode 0602)");
-    row("group-writable folder", Setup::GroupWritableFolder, true,
-        "writable by group or others (mode 0770)");
-    row("FIFO", Setup::Fifo, false, "is not a regular file");
-    row("folder as file", Setup::FolderInPlaceOfFile, false, "is not a regular file");
-    row("oversize", Setup::Oversize, false, "is 5000 bytes, more than a state file can be");
-    row("corrupt", Setup::Corrupt, false,
-        "corrupt: line 2: port0 value 'zz' is not a number; run 'velmora-sim reset'");
-    row("empty", Setup::Empty, false, "corrupt: empty");
-    row("missing parent", Setup::MissingParent, true,
-        "cannot create the folder: No such file or directory");
+    const std::string valid = SimState{}.format();
+    const auto file = [](const fs::path &folder) {
+        return folder / "simcard";
+    };
+    const auto withMode = [valid, file](mode_t mode) {
+        return [=](const fs::path &, fs::path &folder) {
+            writeFile(file(folder), valid, mode);
+        };
+    };
+    const auto withText = [file](std::string text) {
+        return [=](const fs::path &, fs::path &folder) {
+            writeFile(file(folder), text);
+        };
+    };
+    row("symlinked file", false,
+        "is a symbolic link; refusing to follow it (remove it, then run 'velmora-sim reset')",
+        [=](const fs::path &root, fs::path &folder) {
+            writeFile(root / "elsewhere", valid);
+            fs::create_symlink(root / "elsewhere", file(folder));
+        });
+    row("symlinked folder", true, "is a symbolic link; refusing",
+        [=](const fs::path &root, fs::path &folder) {
+            fs::rename(folder, root / "real");
+            writeFile(root / "real" / "simcard", valid);
+            fs::create_directory_symlink(root / "real", folder);
+        });
+    row("group-writable file", false, "writable by group or others (mode 0620)", withMode(0620));
+    row("other-writable file", false, "writable by group or others (mode 0602)", withMode(0602));
+    row("group-writable folder", true, "writable by group or others (mode 0770)",
+        [=](const fs::path &, fs::path &folder) {
+            writeFile(file(folder), valid);
+            ::chmod(folder.c_str(), 0770);
+        });
+    row("FIFO", false, "is not a regular file", [=](const fs::path &, fs::path &folder) {
+        QCOMPARE(::mkfifo(file(folder).c_str(), 0600), 0);
+    });
+    row("folder as file", false, "is not a regular file",
+        [=](const fs::path &, fs::path &folder) { fs::create_directory(file(folder)); });
+    row("oversize", false, "is 5000 bytes, more than a state file can be",
+        withText(valid + std::string(5000 - valid.size(), '#')));
+    row("corrupt", false,
+        "corrupt: line 2: port0 value 'zz' is not a number; run 'velmora-sim reset'",
+        withText(replaced(valid, "0x0000", "zz")));
+    row("empty", false, "corrupt: empty", withText(""));
+    row("missing parent", true, "cannot create the folder: No such file or directory",
+        [](const fs::path &root, fs::path &folder) { folder = root / "missing" / "velmora"; });
 }
 
 void tst_SimState::loadRefuses()
 {
-    QFETCH(Setup, setup);
+    QFETCH(Spoil, spoil);
     QFETCH(bool, namesFolder);
     QFETCH(QString, reason);
 
@@ -459,52 +508,22 @@ void tst_SimState::loadRefuses()
     fs::path folder = root / "velmora";
     fs::create_directory(folder);
     ::chmod(folder.c_str(), 0700);
+    spoil(root, folder);
     const fs::path target = folder / "simcard";
-    const std::string valid = SimState{}.format();
 
-    switch (setup) {
-    case Setup::SymlinkedFile:
-        writeFile(root / "elsewhere", valid);
-        fs::create_symlink(root / "elsewhere", target);
-        break;
-    case Setup::SymlinkedFolder:
-        fs::rename(folder, root / "real");
-        writeFile(root / "real" / "simcard", valid);
-        fs::create_directory_symlink(root / "real", folder);
-        break;
-    case Setup::GroupWritableFile:
-        writeFile(target, valid, 0620);
-        break;
-    case Setup::OtherWritableFile:
-        writeFile(target, valid, 0602);
-        break;
-    case Setup::GroupWritableFolder:
-        writeFile(target, valid);
-        ::chmod(folder.c_str(), 0770);
-        break;
-    case Setup::Fifo:
-        QCOMPARE(::mkfifo(target.c_str(), 0600), 0);
-        break;
-    case Setup::FolderInPlaceOfFile:
-        fs::create_directory(target);
-        ::chmod(target.c_str(), 0700);
-        break;
-    case Setup::Oversize:
-        writeFile(target, valid + std::string(5000 - valid.size(), '#'));
-        break;
-    case Setup::Corrupt:
-        writeFile(target, replaced(valid, "0x0000", "zz"));
-        break;
-    case Setup::Empty:
-        writeFile(target, "");
-        break;
-    case Setup::MissingParent:
-        folder = root / "missing" / "velmora";
-        break;
-    }
-
+    // Bounded: a FIFO opened without O_NONBLOCK would wait for a writer for ever.
     const SimStateFile file(folder / "simcard");
-    const QString error = errorFrom([&] { file.load(); });
+    QString error;
+    std::promise<void> done;
+    std::thread loader([&] {
+        error = errorFrom([&] { file.load(); });
+        done.set_value();
+    });
+    const bool inTime = done.get_future().wait_for(2s) == std::future_status::ready;
+    if (!inTime) // be the writer the load waits for, so that the thread can be joined
+        ::close(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    loader.join();
+    QVERIFY2(inTime, "loading blocked");
     const QString named = QString::fromStdString((namesFolder ? folder : file.path()).string());
     QVERIFY2(error.startsWith(named + ": "), qPrintable(error));
     QVERIFY2(error.contains(reason), qPrintable(error));
@@ -520,18 +539,20 @@ void tst_SimState::loadRefusesForeignOwner_data()
 void tst_SimState::loadRefusesForeignOwner()
 {
     QFETCH(bool, folder);
-    if (::geteuid() != 0)
-        QSKIP("giving a file to another user needs root");
-
     QTemporaryDir temp;
     const SimStateFile file(fs::path(temp.path().toStdString()) / "velmora" / "simcard");
     file.load();
-    const fs::path owned = folder ? file.path().parent_path() : file.path();
-    QCOMPARE(::chown(owned.c_str(), 65534, 65534), 0);
-
+    static fs::path foreign;
+    foreign = folder ? file.path().parent_path() : file.path();
+    privateFileOwnerSeen = [](const fs::path &path, std::uint32_t reported) {
+        return path == foreign ? std::uint32_t(::geteuid() + 1) : reported;
+    };
     const QString error = errorFrom([&] { file.load(); });
-    QVERIFY2(error.startsWith(QString::fromStdString(owned.string()) + ": owned by user 65534, "
-                                                                       "not by you (uid 0)"),
+    privateFileOwnerSeen = nullptr;
+    QVERIFY2(error.startsWith(QString("%1: owned by user %2, not by you (uid %3); ")
+                                  .arg(QString::fromStdString(foreign.string()))
+                                  .arg(::geteuid() + 1)
+                                  .arg(::geteuid())),
              qPrintable(error));
 }
 

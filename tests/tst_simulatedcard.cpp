@@ -1,5 +1,6 @@
 #include "automation/automation_error.h"
 #include "simulated/simulated_card.h"
+#include "system_card_catalog.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -125,6 +126,8 @@ void tst_SimulatedCard::portCBitSetReset()
     QCOMPARE(bench.readAll()[2], 0x88);
     QVERIFY(isTrue(bench.card.configurePorts(0, 3 << 1))); // reset PC3
     QCOMPARE(bench.readAll()[2], 0x80);
+    QVERIFY(isTrue(bench.card.configurePorts(0, 0x80))); // a mode set clears every latch
+    QCOMPARE(bench.readAll()[2], 0);
 
     // With C upper an input, its lines come from outside; C lower still shows the latch.
     QVERIFY(isTrue(bench.card.configurePorts(0, 0x88)));
@@ -210,13 +213,25 @@ void tst_SimulatedCard::faults()
 
 void tst_SimulatedCard::corruptStateFileIsAnErrorNamingThePath()
 {
+    // The catalog offers the card at the default path: the bench's.
     Bench bench;
+    qputenv("XDG_RUNTIME_DIR", bench.dir.path().toLocal8Bit());
+    const CardOffer fresh = SystemCardCatalog().offers().front();
+    QVERIFY(fresh.usable && fresh.status == "Ready" && fresh.fix.empty());
+    QCOMPARE(fresh.make()->info().name, bench.card.info().name);
+
     std::ofstream(bench.file.path(), std::ios::trunc) << "velmora-simcard 1\nport0 banana\n";
     std::int16_t value = 5;
     const DispatchOutcome outcome = bench.card.readPort(0, value);
     QVERIFY(outcome.status.failed);
     QVERIFY(outcome.status.description.find(bench.file.path().string()) != std::string::npos);
     QCOMPARE(value, std::int16_t(5));
+    // Listed as unusable, for the same reason, with the way to mend it.
+    const CardOffer corrupt = SystemCardCatalog().offers().front();
+    qunsetenv("XDG_RUNTIME_DIR");
+    QVERIFY(!corrupt.usable);
+    QVERIFY(corrupt.status.find(bench.file.path().string()) != std::string::npos);
+    QVERIFY(corrupt.fix.find("velmora-sim reset") != std::string::npos);
 }
 
 void tst_SimulatedCard::patternIsComputedFromTheClock()

@@ -1,5 +1,5 @@
 // Hours of polling, driven in-process without waiting on the timer: the card changes every
-// tick and the process must not grow.
+// tick and the heap must not grow.
 
 #include "cards/card_control.h"
 #include "indicator_box.h"
@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fstream>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 using namespace velmora;
 
@@ -28,12 +30,16 @@ using namespace velmora;
 
 namespace {
 
-long residentBytes()
+#if defined(__GLIBC__) && !VELMORA_UNDER_ASAN
+// Bytes the program holds from malloc right now: chunks in use in every arena, and blocks
+// malloc mapped on its own. Unlike the resident size, this does not move when the heap first
+// touches a fresh page, only when something is allocated and kept.
+long long heapBytesInUse()
 {
-    long pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return resident * sysconf(_SC_PAGESIZE);
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long long>(info.uordblks + info.hblkhd);
 }
+#endif
 
 } // namespace
 
@@ -47,9 +53,11 @@ private slots:
 void tst_Soak::anHourOfTicksDoesNotGrow()
 {
 #if VELMORA_UNDER_ASAN
-    QSKIP("AddressSanitizer keeps freed memory in quarantine, so the resident size says nothing "
-          "here; LeakSanitizer checks for leaks in this build instead");
-#endif
+    QSKIP("AddressSanitizer allocates outside glibc's malloc, so its figures say nothing here; "
+          "LeakSanitizer checks for leaks in this build instead");
+#elif !defined(__GLIBC__)
+    QSKIP("needs glibc's mallinfo2 to count the heap");
+#else
     constexpr int TicksPerHour = 36'000;
     QTemporaryDir dir;
     SimStateFile file(std::filesystem::path(dir.path().toStdString()) / "velmora" / "simcard");
@@ -78,18 +86,26 @@ void tst_Soak::anHourOfTicksDoesNotGrow()
         QCoreApplication::processEvents();
     };
 
-    // The first hour brings the allocator, Qt's caches and the backing store to the high-water
-    // marks this work needs; the second must not move them by more than a page.
+    // The first hour brings Qt's caches and the card's state to what this work needs. Over the
+    // second, what is in use still moves by allocations that come and go (a repaint's buffers,
+    // a string that grew), with no trend: between -96 and +2,512 bytes over 130 runs on
+    // Debian 12 and 30 on Debian 13. A leak grows with the ticks: 16 bytes a tick keeps 36,000
+    // chunks of 32 bytes, 1.15 MB an hour (1.17-1.19 MB measured). The limit is some 25 times
+    // the largest jitter seen and a seventeenth of that leak.
+    constexpr long long Limit = 64 * 1024;
     run(TicksPerHour);
-    const long before = residentBytes();
+    const long long before = heapBytesInUse();
     run(TicksPerHour);
-    const long growth = residentBytes() - before;
+    const long long growth = heapBytesInUse() - before;
+    qInfo("heap in use grew by %lld bytes over the second hour", growth);
 
     QCOMPARE(errors, 0);
     QVERIFY2(changes > TicksPerHour / 4, "the card did not change from tick to tick");
-    QVERIFY2(
-        growth <= sysconf(_SC_PAGESIZE),
-        qPrintable(QStringLiteral("grew by %1 bytes over %2 ticks").arg(growth).arg(TicksPerHour)));
+    QVERIFY2(growth <= Limit,
+             qPrintable(QStringLiteral("heap in use grew by %1 bytes over %2 ticks")
+                            .arg(growth)
+                            .arg(TicksPerHour)));
+#endif
 }
 
 QTEST_MAIN(tst_Soak)

@@ -2,7 +2,10 @@
 
 #include "ax_device_control_host.h"
 
+#include "automation/automation_error.h"
+#include "com/com_card.h"
 #include "com/com_dispatch.h"
+#include "com/com_error.h"
 
 #include <ActiveQt/QAxWidget>
 #include <QUuid>
@@ -22,21 +25,33 @@ AxDeviceControlHost::~AxDeviceControlHost()
     m_dispatch.reset();
 }
 
-std::unique_ptr<AxDeviceControlHost> AxDeviceControlHost::create(const QString &progId,
-                                                                 QWidget *parent)
+std::unique_ptr<AxDeviceControlHost>
+AxDeviceControlHost::create(const QString &progId, QWidget *parent, DispatchStatus &whyNot)
 {
+    // Asked first: QAxWidget says only whether it worked, never why.
+    const ComControlCheck check = checkComControl(progId.toStdWString());
+    if (check.status.failed) {
+        whyNot = check.status;
+        return nullptr;
+    }
     std::unique_ptr<AxDeviceControlHost> host(new AxDeviceControlHost(parent));
     host->m_control = new QAxWidget(host.get());
-    if (!host->m_control->setControl(progId))
+    if (!host->m_control->setControl(progId)) {
+        whyNot = DispatchStatus::failure(error_code::CannotCreateObject,
+                                         "ActiveX component can't create object: the control "
+                                         "would not start on the window");
         return nullptr;
-
-    IDispatch *raw = nullptr;
+    }
+    IUnknown *unknown = nullptr;
     const long result =
-        host->m_control->queryInterface(QUuid(IID_IDispatch), reinterpret_cast<void **>(&raw));
-    if (FAILED(result) || raw == nullptr)
+        host->m_control->queryInterface(QUuid(IID_IUnknown), reinterpret_cast<void **>(&unknown));
+    // Takes the reference over whatever happens next, so it is released on every way out.
+    ComCreation bound = adoptHostedControl(unknown);
+    if (FAILED(result) || !bound.control) {
+        whyNot = FAILED(result) ? statusFromHresult(result) : bound.status;
         return nullptr;
-    host->m_dispatch = std::make_unique<ComDispatch>(raw); // takes a reference of its own
-    raw->Release();
+    }
+    host->m_dispatch = std::move(bound.control);
 
     // It takes no focus and stays out of the tab order, like the control we supply.
     host->m_control->setFocusPolicy(Qt::NoFocus);

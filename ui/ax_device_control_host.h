@@ -1,5 +1,6 @@
 #pragma once
 
+#include "automation/dispatch.h"
 #include "device_control_host.h"
 
 #include <memory>
@@ -17,8 +18,10 @@ class AxDeviceControlHost final : public DeviceControlHost {
     Q_OBJECT
 
 public:
-    // Null where the control cannot be created: not installed, or it would not start.
-    static std::unique_ptr<AxDeviceControlHost> create(const QString &progId, QWidget *parent);
+    // Null where the control cannot be hosted (not installed, its file gone, it would not start),
+    // with `whyNot` saying why, for the selection list to show.
+    static std::unique_ptr<AxDeviceControlHost> create(const QString &progId, QWidget *parent,
+                                                       DispatchStatus &whyNot);
     ~AxDeviceControlHost() override;
 
     Dispatch &dispatch() override;

@@ -264,13 +264,17 @@ void DeviceSelectionDialog::chooseSelected()
         return;
     const CardOffer &offer = m_offers[static_cast<std::size_t>(row)];
 
-    if (sameCard(offer.info, m_current)) {
+    // The current card chosen again stays as it is, unless it cannot be opened now: then it is
+    // made and opened afresh like any other, so a fix applied meanwhile takes effect.
+    if (sameCard(offer.info, m_current) && offer.usable) {
         dropChoice();
         m_choice.outcome = CardChoice::Outcome::KeepCurrent;
         accept();
         return;
     }
-    std::unique_ptr<Card> card = offer.usable && offer.make ? offer.make() : nullptr;
+    // A row that could not be opened when the list was made is tried again where it can be made
+    // at all: the user may have applied its fix while the list was open.
+    std::unique_ptr<Card> card = offer.make ? offer.make() : nullptr;
     if (!card) {
         showMessage(offer.usable ? cannotOpen(offer.info.name, {})
                                  : cannotOpen(offer.info.name, offer.status));
@@ -278,7 +282,8 @@ void DeviceSelectionDialog::chooseSelected()
     }
     const DispatchStatus status = card->open();
     if (status.failed) {
-        // It did not open, so there is nothing to close; the card simply goes.
+        // It did not open, so there is nothing to close; the card simply goes. Its report names
+        // the fix.
         showMessage(cannotOpen(offer.info.name, status.description));
         return;
     }

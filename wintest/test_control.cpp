@@ -18,6 +18,8 @@
 //   fail deferred 0xSCODE WCODE [description]
 //                                  the same, but filled in by pfnDeferredFillIn
 //   write N                        16 writes N through its by-reference argument
+//   default <kind> [value]         its default value (DISPID_VALUE), made as for "result";
+//                                  without one, reading it fails with DISP_E_MEMBERNOTFOUND
 //
 // The last call (1001) reads "id=16 flags=3 lcid=1033 named=0 args=byref-i2:7,i4:1": the
 // arguments in rgvarg order, by-reference values as they were before any write.
@@ -33,6 +35,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 
 using velmora::wintest::TestControlStats;
 
@@ -62,10 +65,19 @@ struct Answer {
 struct Script {
     Answer answer;
     std::optional<SHORT> write;
+    std::optional<Answer> defaultValue;
     std::wstring lastCall;
 };
 
 Script g_script;
+IDispatch *g_callback = nullptr; // held until the call that makes it
+const void *g_inCall = nullptr;  // the object whose recorded call runs the callback
+
+void dropCallback()
+{
+    if (IDispatch *callback = std::exchange(g_callback, nullptr))
+        callback->Release();
+}
 SHORT g_byRefResult = 0;
 
 // What the deferred fill-in hands over when asked.
@@ -182,6 +194,7 @@ HRESULT runCommand(const std::wstring &command)
     in >> verb;
     if (verb == L"reset") {
         g_script = Script{};
+        dropCallback();
         return S_OK;
     }
     if (verb == L"write") {
@@ -191,11 +204,14 @@ HRESULT runCommand(const std::wstring &command)
         g_script.write = static_cast<SHORT>(value);
         return S_OK;
     }
-    if (verb == L"result") {
+    if (verb == L"result" || verb == L"default") {
         Answer answer;
         in >> answer.valueKind;
         answer.valueText = restOfLine(in);
-        g_script.answer = answer;
+        if (verb == L"result")
+            g_script.answer = answer;
+        else
+            g_script.defaultValue = answer;
         return S_OK;
     }
     if (verb == L"fail") {
@@ -389,6 +405,22 @@ public:
                 V_BSTR(result) = allocString(g_script.lastCall);
             }
             return S_OK;
+        case DISPID_VALUE:
+            InterlockedIncrement(&g_stats.defaultValueCalls);
+            if (!g_script.defaultValue || params->cArgs != 0)
+                return DISP_E_MEMBERNOTFOUND;
+            if (result == nullptr)
+                return S_OK;
+            VariantInit(result);
+            return makeValue(*g_script.defaultValue, this, *result);
+        case velmora::wintest::CallbackId:
+            if (params->cArgs != 1 || V_VT(&params->rgvarg[0]) != VT_DISPATCH ||
+                V_DISPATCH(&params->rgvarg[0]) == nullptr)
+                return DISP_E_TYPEMISMATCH;
+            dropCallback();
+            g_callback = V_DISPATCH(&params->rgvarg[0]);
+            g_callback->AddRef();
+            return S_OK;
         case 25:
         case 17:
         case 16:
@@ -399,6 +431,19 @@ public:
         }
 
         record(id, lcid, flags, *params);
+        if (IDispatch *callback = std::exchange(g_callback, nullptr)) {
+            // Whatever the callback does, this object must outlive its own call; if it does
+            // not, say so and touch nothing of it.
+            g_inCall = this;
+            const LONG freedBefore = g_stats.freedDuringCall;
+            DISPPARAMS none{};
+            callback->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_METHOD, &none, nullptr, nullptr,
+                             nullptr);
+            callback->Release();
+            if (g_stats.freedDuringCall != freedBefore)
+                return RPC_E_DISCONNECTED;
+            g_inCall = nullptr;
+        }
         if (params->cNamedArgs != 0)
             return DISP_E_NONAMEDARGS;
         const UINT wanted = id == 25 ? 0 : 2;
@@ -439,7 +484,14 @@ public:
     }
 
 private:
-    ~TestControl() { InterlockedDecrement(&g_stats.liveObjects); }
+    ~TestControl()
+    {
+        InterlockedDecrement(&g_stats.liveObjects);
+        if (g_inCall == this) {
+            InterlockedIncrement(&g_stats.freedDuringCall);
+            g_inCall = nullptr;
+        }
+    }
 
     LONG m_references = 1;
 };

@@ -4,8 +4,82 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::atomic<bool> g_failNextAllocation{false};
+
+} // namespace
+
+// Every allocation of this program comes here, so that a test can make one fail.
+void *operator new(std::size_t size)
+{
+    if (g_failNextAllocation.exchange(false))
+        throw std::bad_alloc();
+    if (void *block = std::malloc(size == 0 ? 1 : size))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void *block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void *block, std::size_t) noexcept
+{
+    std::free(block);
+}
 
 namespace velmora::wintest {
+
+void failNextAllocation()
+{
+    g_failNextAllocation = true;
+}
+
+HRESULT CallbackObject::QueryInterface(REFIID riid, void **object)
+{
+    if (object == nullptr)
+        return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch) {
+        *object = static_cast<IDispatch *>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CallbackObject::GetTypeInfoCount(UINT *count)
+{
+    if (count != nullptr)
+        *count = 0;
+    return S_OK;
+}
+
+HRESULT CallbackObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *,
+                               UINT *)
+{
+    if (m_action)
+        m_action();
+    return S_OK;
+}
+
+HRESULT UnknownOnly::QueryInterface(REFIID riid, void **object)
+{
+    if (object == nullptr)
+        return E_POINTER;
+    if (riid == IID_IUnknown) {
+        *object = static_cast<IUnknown *>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <set>
@@ -32,6 +34,48 @@ TestControlStats stats();
 std::string systemWords(HRESULT hr);
 
 std::string utf8(std::wstring_view text);
+
+// The next operator new in this program throws std::bad_alloc, as an allocation that fails.
+void failNextAllocation();
+
+// A COM object of the test's own that runs `action` when called (any DISPID), as an event sink
+// or a nested message loop would; counted, so the test sees it released.
+class CallbackObject final : public IDispatch {
+public:
+    explicit CallbackObject(std::function<void()> action)
+        : m_action(std::move(action))
+    {}
+
+    LONG references() const { return m_references; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_references; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *count) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *,
+                                     EXCEPINFO *, UINT *) override;
+
+private:
+    std::function<void()> m_action;
+    LONG m_references = 1; // the test's own; it lives on the test's stack
+};
+
+// An object with IUnknown alone, as a control without automation would be; counts references.
+class UnknownOnly final : public IUnknown {
+public:
+    LONG references() const { return m_references; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_references; }
+
+private:
+    LONG m_references = 1;
+};
 
 // Counts blocks of COM task memory (every BSTR, SAFEARRAY and EXCEPINFO string comes from there
 // once the BSTR cache is off). A block freed twice is counted and the second free swallowed,

@@ -192,4 +192,41 @@ TEST(FindComControl, SaysWhatToDoWhereTheControlIsNotInstalled)
     EXPECT_EQ(offer.info.name, "Card maker's device control");
 }
 
+TEST(FindComControl, ShowsAMissingServerFileAsARowWithItsReason)
+{
+    const velmora::CardOffer offer = velmora::findComControl(wt::MissingServerProgId);
+    EXPECT_FALSE(offer.usable);
+    EXPECT_EQ(offer.status, "its server file " + wt::utf8(wt::MissingServerFile) + " is missing");
+    EXPECT_NE(offer.fix.find("install the card maker's software again"), std::string::npos);
+    EXPECT_FALSE(offer.make);
+}
+
+TEST(FindComControl, IsReadyOnlyAfterReallyCreatingTheControl)
+{
+    wt::script(L"reset");
+    const wt::TestControlStats before = wt::stats();
+    const velmora::ComControlCheck check = velmora::checkComControl(wt::TestControlProgId);
+    EXPECT_FALSE(check.status.failed) << check.status.description;
+    // One was made to find out, and let go again.
+    EXPECT_NE(GetModuleHandleW(wt::TestControlDll), nullptr);
+    EXPECT_EQ(wt::stats().liveObjects, before.liveObjects);
+}
+
+TEST(FindComControl, SaysWhyTheWindowCouldNotHostIt)
+{
+    wt::script(L"reset");
+    const velmora::DispatchStatus hostFailure = velmora::DispatchStatus::failure(
+        429, "ActiveX component can't create object: the control would not start on the window");
+    const velmora::CardOffer offer = velmora::findComControl(wt::TestControlProgId, hostFailure);
+    EXPECT_EQ(offer.status, "Ready, but not on the window: " + hostFailure.description);
+    // It can still be created and used without its own window.
+    EXPECT_TRUE(offer.usable);
+    ASSERT_TRUE(offer.make);
+
+    // Where it cannot be created now either, the fresh reason is the row's.
+    const velmora::CardOffer missing = velmora::findComControl(wt::MissingProgId, hostFailure);
+    EXPECT_FALSE(missing.usable);
+    EXPECT_EQ(missing.status, "not installed (ActiveX component can't create object)");
+}
+
 } // namespace

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <ostream>
@@ -574,6 +575,228 @@ TEST(ComApartment, ToleratesAThreadAlreadyInTheMultithreadedApartment)
     EXPECT_EQ(first, S_OK);
     EXPECT_TRUE(usable);
     EXPECT_EQ(afterwards, S_FALSE);
+}
+
+// ---- Objects read through their default value ------------------------------------------------
+
+struct DefaultValueRow {
+    const char *name;
+    const wchar_t *result;       // the object the call answers
+    const wchar_t *defaultValue; // its default value's script; null: it has none
+    AutomationValue expected;
+};
+
+class ComDispatchDefaultValue : public testing::TestWithParam<DefaultValueRow> {};
+
+TEST_P(ComDispatchDefaultValue, IsWhatAnObjectResultReadsAs)
+{
+    const DefaultValueRow &row = GetParam();
+    wt::script(L"reset");
+    wt::script(row.result);
+    if (row.defaultValue != nullptr)
+        wt::script(row.defaultValue);
+    const LONG asked = wt::stats().defaultValueCalls;
+    {
+        auto control = createTestControl();
+        ASSERT_NE(control, nullptr);
+        const DispatchOutcome outcome = control->invoke(25, {});
+        ASSERT_FALSE(outcome.status.failed) << outcome.status.description;
+        EXPECT_EQ(outcome.result, row.expected);
+    }
+    EXPECT_GT(wt::stats().defaultValueCalls, asked);
+    EXPECT_EQ(wt::stats().liveObjects, 0); // the object and its default value are released
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ComDispatchDefaultValue,
+    testing::Values(DefaultValueRow{"True", L"result dispatch", L"default bool -1",
+                                    AutomationValue::boolean(true)},
+                    DefaultValueRow{"False", L"result dispatch", L"default bool 0",
+                                    AutomationValue::boolean(false)},
+                    DefaultValueRow{"Number", L"result dispatch", L"default i4 7",
+                                    AutomationValue::longInteger(7)},
+                    DefaultValueRow{"Text", L"result dispatch", L"default bstr On",
+                                    AutomationValue::string("On")},
+                    DefaultValueRow{"ThroughIUnknown", L"result unknown", L"default bool -1",
+                                    AutomationValue::boolean(true)},
+                    DefaultValueRow{"NoDefaultValue", L"result dispatch", nullptr, NoReading},
+                    // Its default value is itself: read a few levels deep, then given up.
+                    DefaultValueRow{"DefaultIsItself", L"result dispatch", L"default dispatch",
+                                    NoReading}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ComDispatchDefaultValue, ObjectWhoseDefaultIsTrueSelectsTheCard)
+{
+    wt::script(L"reset");
+    wt::script(L"result dispatch");
+    wt::script(L"default bool -1");
+    auto control = createTestControl();
+    ASSERT_NE(control, nullptr);
+    DeviceControl device(*control);
+    EXPECT_TRUE(device.SelectDevice()); // no longer 13 "Type mismatch"
+}
+
+// ---- Failures that have their own numbers ---------------------------------------------------
+
+struct NumberedRow {
+    const char *name;
+    HRESULT hr;
+    int code;
+    std::string words; // the standard description
+    bool systemWords;  // the system's own words follow in parentheses
+};
+
+class ComDispatchNumbers : public testing::TestWithParam<NumberedRow> {};
+
+TEST_P(ComDispatchNumbers, AreRaisedAsCallersKnowThem)
+{
+    const NumberedRow &row = GetParam();
+    wt::script(L"reset");
+    char command[64];
+    std::snprintf(command, sizeof command, "fail hresult 0x%08lX",
+                  static_cast<unsigned long>(row.hr));
+    wt::script(std::wstring(command, command + std::strlen(command)));
+    auto control = createTestControl();
+    ASSERT_NE(control, nullptr);
+    DeviceControl device(*control);
+    std::string expected = row.words;
+    if (row.systemWords && !wt::systemWords(row.hr).empty())
+        expected += " (" + wt::systemWords(row.hr) + ")";
+    try {
+        device.ConfigurePorts(0, 155);
+        ADD_FAILURE() << "nothing raised";
+    } catch (const AutomationError &e) {
+        EXPECT_EQ(e.code(), row.code);
+        EXPECT_EQ(e.description(), expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ComDispatchNumbers,
+    testing::Values(
+        NumberedRow{"AccessDenied", E_ACCESSDENIED, 70, "Permission denied", true},
+        NumberedRow{"SharingViolation", HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), 70,
+                    "Permission denied", true},
+        NumberedRow{"Busy", HRESULT_FROM_WIN32(ERROR_BUSY), 70, "Permission denied", true},
+        NumberedRow{"DeviceGone", HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST), 68, "Device unavailable",
+                    true},
+        NumberedRow{"NotImplemented", E_NOTIMPL, 445, "Object doesn't support this action", false},
+        NumberedRow{"BadVarType", DISP_E_BADVARTYPE, 458,
+                    "Variable uses an Automation type not supported", false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- The binding's reference during a call ----------------------------------------------------
+
+// Gives the control `callback`, to be called from inside its next recorded call.
+void setCallback(IDispatch *control, IDispatch *callback)
+{
+    VARIANT arg;
+    VariantInit(&arg);
+    V_VT(&arg) = VT_DISPATCH;
+    V_DISPATCH(&arg) = callback;
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    ASSERT_EQ(control->Invoke(wt::CallbackId, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr,
+                              nullptr, nullptr),
+              S_OK);
+}
+
+TEST(ComDispatchReferences, ABindingDestroyedInsideItsOwnCallLeavesTheControlAliveToTheEnd)
+{
+    wt::script(L"reset");
+    IDispatch *raw = createRawControl();
+    ASSERT_NE(raw, nullptr);
+    auto binding = std::make_unique<ComDispatch>(raw);
+    raw->Release(); // the binding's reference is now the only one
+    bool destroyed = false;
+    wt::CallbackObject destroyTheBinding([&] {
+        // A nested event, run by the control's own message loop, closes the window.
+        binding.reset();
+        destroyed = true;
+    });
+    setCallback(raw, &destroyTheBinding);
+    const LONG freedBefore = wt::stats().freedDuringCall;
+
+    ComDispatch *calling = binding.get();
+    const DispatchOutcome outcome = calling->invoke(25, {});
+
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(wt::stats().freedDuringCall, freedBefore);
+    EXPECT_FALSE(outcome.status.failed) << outcome.status.description;
+    EXPECT_EQ(outcome.result, AutomationValue::boolean(true));
+    EXPECT_EQ(wt::stats().liveObjects, 0); // released once the call was over
+    EXPECT_EQ(destroyTheBinding.references(), 1);
+}
+
+// ---- Binding a control someone else hosts -----------------------------------------------------
+
+TEST(ComDispatchHosted, TakesOverTheHostsReferenceAndKeepsItsOwn)
+{
+    wt::script(L"reset");
+    IDispatch *raw = createRawControl();
+    ASSERT_NE(raw, nullptr);
+    IUnknown *handedOut = nullptr;
+    ASSERT_EQ(raw->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&handedOut)), S_OK);
+    velmora::ComCreation bound = velmora::adoptHostedControl(handedOut);
+    ASSERT_NE(bound.control, nullptr) << bound.status.description;
+    EXPECT_FALSE(bound.control->invoke(25, {}).status.failed);
+    raw->Release(); // the host lets go of the control: the binding still holds it
+    EXPECT_EQ(wt::stats().liveObjects, 1);
+    bound.control.reset();
+    EXPECT_EQ(wt::stats().liveObjects, 0);
+}
+
+struct HostedFailureRow {
+    const char *name;
+    bool automation;      // the object has IDispatch
+    bool allocationFails; // making the binding throws
+    int code;
+};
+
+class ComDispatchHostedFailure : public testing::TestWithParam<HostedFailureRow> {};
+
+TEST_P(ComDispatchHostedFailure, ReleasesTheControlOnTheWayOut)
+{
+    const HostedFailureRow &row = GetParam();
+    wt::script(L"reset");
+    wt::UnknownOnly plain;
+    IUnknown *handedOut = nullptr;
+    if (row.automation) {
+        IDispatch *raw = createRawControl();
+        ASSERT_NE(raw, nullptr);
+        handedOut = raw;
+    } else {
+        plain.AddRef(); // as QueryInterface hands it out
+        handedOut = &plain;
+    }
+    if (row.allocationFails)
+        wt::failNextAllocation();
+    velmora::ComCreation bound = velmora::adoptHostedControl(handedOut);
+    EXPECT_EQ(bound.control, nullptr);
+    EXPECT_TRUE(bound.status.failed);
+    EXPECT_EQ(bound.status.code, row.code) << bound.status.description;
+    EXPECT_EQ(wt::stats().liveObjects, 0);
+    EXPECT_EQ(plain.references(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ComDispatchHostedFailure,
+                         testing::Values(HostedFailureRow{"NoAutomation", false, false, 430},
+                                         HostedFailureRow{"BindingCannotBeMade", true, true, 7}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ComDispatchHosted, NoControlAtAllIsACreationFailure)
+{
+    const velmora::ComCreation bound = velmora::adoptHostedControl(nullptr);
+    EXPECT_EQ(bound.control, nullptr);
+    EXPECT_EQ(bound.status.code, 429);
+}
+
+TEST(ComDispatchCreation, OfAControlWhoseServerFileIsMissingFailsWith429)
+{
+    const velmora::ComCreation created = velmora::createComDispatch(wt::MissingServerProgId);
+    EXPECT_EQ(created.control, nullptr);
+    EXPECT_EQ(created.status.code, 429);
+    EXPECT_EQ(created.status.description.rfind("ActiveX component can't create object", 0), 0u)
+        << created.status.description;
 }
 
 } // namespace

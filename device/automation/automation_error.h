@@ -34,9 +34,14 @@ namespace error_code {
 inline constexpr int Overflow = 6;
 inline constexpr int TypeMismatch = 13;
 inline constexpr int DeviceIoError = 57;
+inline constexpr int DeviceUnavailable = 68;
+inline constexpr int PermissionDenied = 70;
 inline constexpr int InvalidUseOfNull = 94;
+inline constexpr int CannotCreateObject = 429;
 inline constexpr int ObjectDoesntSupport = 438;
+inline constexpr int ObjectDoesntSupportAction = 445;
 inline constexpr int WrongNumberOfArguments = 450;
+inline constexpr int UnsupportedAutomationType = 458;
 } // namespace error_code
 
 } // namespace velmora

@@ -72,12 +72,21 @@ DispatchOutcome CardControl::invoke(DispatchId id, std::span<const AutomationVal
     }
 }
 
-std::optional<DispatchOutcome> CardControl::unavailable() const
+bool CardControl::reopen()
+{
+    // A card that failed to open is opened afresh each time the user acts on it, so that the fix
+    // its report names takes effect without restarting the program.
+    if (m_openStatus.failed)
+        m_openStatus = m_card->open();
+    return !m_openStatus.failed;
+}
+
+std::optional<DispatchOutcome> CardControl::unavailable()
 {
     if (m_released)
         return DispatchOutcome::failure(error_code::DeviceIoError,
                                         m_card->info().name + ": the card has been released");
-    if (m_openStatus.failed)
+    if (!reopen())
         return DispatchOutcome{m_openStatus, AutomationValue()};
     return std::nullopt;
 }
@@ -86,8 +95,12 @@ DispatchOutcome CardControl::selectDevice(std::span<const AutomationValue> args)
 {
     if (!args.empty())
         return raise(AutomationError::wrongNumberOfArguments());
-    if (auto answer = m_card->answerSelect())
-        return std::move(*answer);
+    // Only a card that is open answers for itself; one that is not is a row in the list, where
+    // the user can read why and choose it again or choose another.
+    if (!m_openStatus.failed && !m_released) {
+        if (auto answer = m_card->answerSelect())
+            return std::move(*answer);
+    }
     if (m_selector == nullptr)
         return DispatchOutcome::success(AutomationValue::boolean(true));
 
@@ -96,6 +109,10 @@ DispatchOutcome CardControl::selectDevice(std::span<const AutomationValue> args)
     case CardChoice::Outcome::Cancelled:
         return DispatchOutcome::success(AutomationValue::boolean(false));
     case CardChoice::Outcome::KeepCurrent:
+        // Chosen again: one that failed to open is tried afresh; a card that is open stays as
+        // it is.
+        if (!m_released && !reopen())
+            return DispatchOutcome{m_openStatus, AutomationValue()};
         if (rememberChoice() && m_cardChanged)
             m_cardChanged(m_card->info());
         return DispatchOutcome::success(AutomationValue::boolean(true));

@@ -33,8 +33,9 @@ class CardControl final : public Dispatch {
 public:
     using CardChanged = std::function<void(const CardInfo &)>;
 
-    // Opens `initial`; a card that fails to open stays current, and its operations report the
-    // failure when called.
+    // Opens `initial`; a card that fails to open stays current and is opened afresh when the user
+    // next acts on it (ConfigurePorts, ReadPort, or choosing it again in SelectDevice). Until it
+    // opens, its operations report why, and SelectDevice goes straight to the selector.
     explicit CardControl(std::unique_ptr<Card> initial);
     ~CardControl() override;
 
@@ -62,7 +63,8 @@ private:
     DispatchOutcome selectDevice(std::span<const AutomationValue> args);
     DispatchOutcome configurePorts(std::span<const AutomationValue> args);
     DispatchOutcome readPort(std::span<const AutomationValue> args);
-    std::optional<DispatchOutcome> unavailable() const;
+    bool reopen();
+    std::optional<DispatchOutcome> unavailable();
     bool rememberChoice(); // true: the origin changed
 
     std::unique_ptr<Card> m_card;

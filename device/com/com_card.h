@@ -41,8 +41,19 @@ private:
     bool m_createsControl;
 };
 
-// The maker's control as the selection dialog lists it: usable where `progId` is registered,
-// otherwise a row that says it is not installed and what to do about it.
-CardOffer findComControl(const std::wstring &progId = MakerControlProgId);
+// Whether the control registered as `progId` can really be created: registered, its server file
+// where the registration says, and an object made (and let go at once).
+struct ComControlCheck {
+    DispatchStatus status; // the error creating it raises: 429, or 70 where access was refused
+    std::string reason;    // as the selection list says it
+    std::string fix;
+};
+ComControlCheck checkComControl(const std::wstring &progId);
+
+// The maker's control as the selection dialog lists it: usable where it can really be created,
+// otherwise a row that says why and what to do about it. `hostFailure` is why the window could
+// not host it, where it tried and failed; the row says so.
+CardOffer findComControl(const std::wstring &progId = MakerControlProgId,
+                         const DispatchStatus &hostFailure = DispatchStatus::success());
 
 } // namespace velmora

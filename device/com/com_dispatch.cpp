@@ -4,14 +4,11 @@
 #include "com/com_support.h"
 #include "com/com_variant.h"
 
+#include <new>
+
 namespace velmora {
 
 namespace {
-
-// U.S. English rather than the user's locale: where a control turns a result into text by the
-// locale it is given, the text comes out in the form our Boolean reading (U.S. English rules)
-// understands, on every machine alike.
-constexpr LCID InvokeLocale = 0x0409;
 
 constexpr int ObjectNotSet = 91;
 
@@ -50,6 +47,10 @@ DispatchOutcome ComDispatch::invoke(DispatchId id, std::span<const AutomationVal
 {
     if (!m_dispatch)
         return DispatchOutcome::failure(ObjectNotSet, std::string(standardErrorText(ObjectNotSet)));
+    // A reference of the call's own: a control whose call runs a message loop (a modal dialog)
+    // may see this binding destroyed by a nested event, and must not be freed inside its own
+    // Invoke. Nothing below touches a member once the call has started.
+    const ComPtr<IDispatch> control = m_dispatch;
 
     VariantArray arguments;
     if (auto refused = toVariants(args, arguments))
@@ -67,8 +68,8 @@ DispatchOutcome ComDispatch::invoke(DispatchId id, std::span<const AutomationVal
     UniqueVariant result;
     ExceptionInfo exception;
     UINT argumentInError = 0;
-    const HRESULT hr = m_dispatch->Invoke(id, IID_NULL, InvokeLocale, Flags, &params, result.get(),
-                                          exception.get(), &argumentInError);
+    const HRESULT hr = control->Invoke(id, IID_NULL, InvokeLocale, Flags, &params, result.get(),
+                                       exception.get(), &argumentInError);
     if (hr == DISP_E_EXCEPTION)
         return {statusFromException(*exception), AutomationValue()};
     if (FAILED(hr))
@@ -81,16 +82,38 @@ ComCreation createComDispatch(const std::wstring &progId)
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid);
     if (FAILED(hr))
-        return {nullptr, statusFromHresult(hr)};
+        return {nullptr, creationFailure(hr)};
 
     ComPtr<IDispatch> dispatch;
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
                           dispatch.putVoid());
     if (FAILED(hr))
-        return {nullptr, statusFromHresult(hr)};
+        return {nullptr, creationFailure(hr)};
     if (!dispatch)
         return {nullptr, statusFromHresult(E_NOINTERFACE)};
-    return {std::make_unique<ComDispatch>(dispatch.get()), DispatchStatus::success()};
+    return bindDispatch(dispatch);
+}
+
+ComCreation bindDispatch(const ComPtr<IDispatch> &dispatch) noexcept
+{
+    try {
+        return {std::make_unique<ComDispatch>(dispatch.get()), DispatchStatus::success()};
+    } catch (const std::bad_alloc &) {
+        return {nullptr, statusFromHresult(E_OUTOFMEMORY)};
+    }
+}
+
+ComCreation adoptHostedControl(IUnknown *control) noexcept
+{
+    // Held from the first line, so that every way out below releases it.
+    const ComPtr<IUnknown> held = ComPtr<IUnknown>::adopt(control);
+    if (!held)
+        return {nullptr, creationFailure(E_POINTER)};
+    ComPtr<IDispatch> dispatch;
+    const HRESULT hr = held->QueryInterface(IID_IDispatch, dispatch.putVoid());
+    if (FAILED(hr) || !dispatch)
+        return {nullptr, statusFromHresult(FAILED(hr) ? hr : E_NOINTERFACE)};
+    return bindDispatch(dispatch);
 }
 
 } // namespace velmora

@@ -12,6 +12,7 @@
 #include <string>
 
 struct IDispatch;
+struct IUnknown;
 
 namespace velmora {
 
@@ -66,8 +67,18 @@ struct ComCreation {
 };
 
 // Creates the control registered as `progId` (in process or in its own server). A ProgID or
-// class that is not registered fails with 429 "ActiveX component can't create object". Needs
+// class that is not registered fails with 429 "ActiveX component can't create object", as does
+// every other creation failure (with the system's words) but refused access, which is 70. Needs
 // COM on the calling thread (ComApartment).
 ComCreation createComDispatch(const std::wstring &progId);
+
+// A binding of its own to `dispatch`; fails with 7 "Out of memory" rather than throwing.
+ComCreation bindDispatch(const ComPtr<IDispatch> &dispatch) noexcept;
+
+// Binds a control someone else created and hosts (QAxWidget), from the reference its host handed
+// out (QueryInterface's, for any interface). Takes that reference over at once, so it is released
+// on every way out, a failed one included; the binding keeps a reference of its own. Fails with
+// 430 where the control has no IDispatch.
+ComCreation adoptHostedControl(IUnknown *control) noexcept;
 
 } // namespace velmora

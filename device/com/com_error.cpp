@@ -1,5 +1,8 @@
 #include "com/com_error.h"
 
+#include "automation/automation_error.h"
+#include "cards/card_error.h"
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +53,7 @@ constexpr std::array StandardErrors{
     StandardError{448, "Named argument not found"},
     StandardError{449, "Argument not optional"},
     StandardError{450, "Wrong number of arguments or invalid property assignment"},
+    StandardError{458, "Variable uses an Automation type not supported"},
 };
 
 // What a number without standard words is reported as; it is the control's or the program's own.
@@ -76,8 +80,10 @@ constexpr std::array HresultErrors{
     HresultError{E_INVALIDARG, 5},
     HresultError{E_OUTOFMEMORY, 7},
     HresultError{E_NOINTERFACE, 430},
-    HresultError{REGDB_E_CLASSNOTREG, 429},
-    HresultError{CO_E_CLASSSTRING, 429},
+    HresultError{E_NOTIMPL, error_code::ObjectDoesntSupportAction},
+    HresultError{DISP_E_BADVARTYPE, error_code::UnsupportedAutomationType},
+    HresultError{REGDB_E_CLASSNOTREG, error_code::CannotCreateObject},
+    HresultError{CO_E_CLASSSTRING, error_code::CannotCreateObject},
 };
 
 // 0x800Axxxx: an error of the control facility, which is how a control (or a runtime written in
@@ -115,6 +121,18 @@ DispatchStatus statusFromHresult(HRESULT hr)
         const int code = static_cast<int>(bits & 0xFFFFu);
         return DispatchStatus::failure(code, withFallback({}, code));
     }
+    // A system error passed on as an HRESULT (E_ACCESSDENIED among them) is numbered as every
+    // card's OS failures are where the user can act on it: refused or held by another program,
+    // or not there. The system's words stay with it.
+    if (HRESULT_FACILITY(hr) == FACILITY_WIN32) {
+        const int code = cardErrorCode(std::error_code(HRESULT_CODE(hr), std::system_category()));
+        if (code != error_code::DeviceIoError) {
+            std::string description(standardErrorText(code));
+            if (const std::string words = systemMessage(hr); !words.empty())
+                description += " (" + words + ")";
+            return DispatchStatus::failure(code, std::move(description));
+        }
+    }
 
     // Anything else keeps its HRESULT as the number, negative as callers have always shown it
     // (-2147467259 for 0x80004005), and says which it was in hex, the form to search for.
@@ -125,6 +143,23 @@ DispatchStatus statusFromHresult(HRESULT hr)
     if (const std::string words = systemMessage(hr); !words.empty())
         description += ": " + words;
     return DispatchStatus::failure(static_cast<std::int32_t>(bits), std::move(description));
+}
+
+DispatchStatus creationFailure(HRESULT hr)
+{
+    DispatchStatus status = statusFromHresult(hr);
+    // Refused access stays 70, so the user is told to look at permissions; a class that is not
+    // registered has the standard words alone, as callers have always shown it.
+    if (status.code == error_code::PermissionDenied ||
+        status.code == error_code::CannotCreateObject)
+        return status;
+    std::array<char, 16> hex{};
+    std::snprintf(hex.data(), hex.size(), "0x%08X", static_cast<unsigned>(hr));
+    std::string description(standardErrorText(error_code::CannotCreateObject));
+    const std::string words = systemMessage(hr);
+    description +=
+        ": " + (words.empty() ? std::string("Automation error") : words) + " (" + hex.data() + ")";
+    return DispatchStatus::failure(error_code::CannotCreateObject, std::move(description));
 }
 
 DispatchStatus statusFromException(EXCEPINFO &info)

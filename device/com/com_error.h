@@ -10,11 +10,18 @@
 namespace velmora {
 
 // A failed HRESULT as automation callers number and word it: the dispatch and creation errors
-// as their standard numbers (DISP_E_TYPEMISMATCH is 13 "Type mismatch", a ProgID or class that
-// is not registered 429 ...), an HRESULT of a control's own facility (0x800Axxxx) as the number
-// xxxx, and any other as the HRESULT read as a signed 32-bit number with "Automation error
-// 0x80004005: " and the system's words for it.
+// as their standard numbers (DISP_E_TYPEMISMATCH is 13 "Type mismatch", E_NOTIMPL 445,
+// DISP_E_BADVARTYPE 458, a ProgID or class that is not registered 429 ...), a system error
+// (FACILITY_WIN32) the way every card's OS failures are numbered where that is 70 or 68
+// (E_ACCESSDENIED is 70 "Permission denied"), an HRESULT of a control's own facility (0x800Axxxx)
+// as the number xxxx, and any other as the HRESULT read as a signed 32-bit number with "Automation
+// error 0x80004005: " and the system's words for it.
 DispatchStatus statusFromHresult(HRESULT hr);
+
+// Why a control could not be created (CLSIDFromProgID, CoCreateInstance, CoGetClassObject):
+// 429 "ActiveX component can't create object", followed by what statusFromHresult says of `hr`
+// where that is more than a class that is not registered; refused access stays 70.
+DispatchStatus creationFailure(HRESULT hr);
 
 // DISP_E_EXCEPTION: the control's own report. Asks for the deferred details first where the
 // control left them for later. The number is wCode where set, else what the scode maps to as

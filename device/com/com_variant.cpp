@@ -1,6 +1,7 @@
 #include "com/com_variant.h"
 
 #include "com/com_error.h"
+#include "com/com_ptr.h"
 
 #include <cstdint>
 #include <utility>
@@ -83,6 +84,12 @@ bool readThrough(const VARIANT &ref, VARIANT &out)
     case VT_ERROR:
         V_ERROR(&out) = *V_ERRORREF(&ref);
         break;
+    case VT_DISPATCH:
+        V_DISPATCH(&out) = *V_DISPATCHREF(&ref);
+        break;
+    case VT_UNKNOWN:
+        V_UNKNOWN(&out) = *V_UNKNOWNREF(&ref);
+        break;
     case VT_DECIMAL:
         // A DECIMAL fills the whole VARIANT, its type field included, so the type is set after.
         V_DECIMAL(&out) = *V_DECIMALREF(&ref);
@@ -102,7 +109,32 @@ bool readThrough(const VARIANT &ref, VARIANT &out)
     return true;
 }
 
-AutomationValue fromByValue(const VARIANT &value)
+AutomationValue fromVariantAt(const VARIANT &value, int depth);
+
+// An object's default value, as the automation conversion reads it: the DISPID_VALUE property.
+// A default value that is itself an object is read the same way, a few levels deep at most, so a
+// control whose default value is itself cannot keep us calling forever.
+AutomationValue defaultValue(IUnknown *object, int depth)
+{
+    constexpr int MaxDepth = 4;
+    if (object == nullptr || depth >= MaxDepth)
+        return noBooleanReading();
+    ComPtr<IDispatch> dispatch;
+    if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.putVoid())) || !dispatch)
+        return noBooleanReading();
+    DISPPARAMS none{};
+    UniqueVariant result;
+    ExceptionInfo exception;
+    UINT argumentInError = 0;
+    const HRESULT hr = dispatch->Invoke(DISPID_VALUE, IID_NULL, InvokeLocale,
+                                        DISPATCH_PROPERTYGET | DISPATCH_METHOD, &none, result.get(),
+                                        exception.get(), &argumentInError);
+    if (FAILED(hr))
+        return noBooleanReading();
+    return fromVariantAt(*result, depth + 1);
+}
+
+AutomationValue fromByValue(const VARIANT &value, int depth)
 {
     switch (V_VT(&value)) {
     case VT_EMPTY:
@@ -151,9 +183,12 @@ AutomationValue fromByValue(const VARIANT &value)
             return noBooleanReading(); // a malformed DECIMAL (scale or sign out of range)
         return AutomationValue::real(real);
     }
+    case VT_DISPATCH:
+        return defaultValue(V_DISPATCH(&value), depth);
+    case VT_UNKNOWN:
+        return defaultValue(V_UNKNOWN(&value), depth);
     default:
-        // Objects would need their default member called to be read; we never call anything
-        // the program did not ask for. Arrays and records have no Boolean reading at all.
+        // Arrays and records have no Boolean reading at all.
         return noBooleanReading();
     }
 }
@@ -212,13 +247,22 @@ std::optional<DispatchStatus> toVariants(std::span<const AutomationValue> args, 
 
 AutomationValue fromVariant(const VARIANT &value)
 {
+    return fromVariantAt(value, 0);
+}
+
+namespace {
+
+AutomationValue fromVariantAt(const VARIANT &value, int depth)
+{
     if ((V_VT(&value) & VT_BYREF) == 0)
-        return fromByValue(value);
+        return fromByValue(value, depth);
     VARIANT target;
     VariantInit(&target);
     if (!readThrough(value, target))
         return noBooleanReading();
-    return fromByValue(target); // owns nothing, so it is not cleared
+    return fromByValue(target, depth); // owns nothing, so it is not cleared
 }
+
+} // namespace
 
 } // namespace velmora

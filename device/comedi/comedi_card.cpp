@@ -3,6 +3,7 @@
 #include "cards/ppi_control_word.h"
 
 #include "automation/automation_error.h"
+#include "cards/card_error.h"
 
 #include <array>
 #include <cerrno>
@@ -55,6 +56,9 @@ Problem openProblem(ComediApi &api, int error)
         return {"Not a comedi device (" + text + ")", {}};
     case EBUSY:
         return {busy().status + " (" + text + ")", busy().fix};
+    case ENOENT:
+    case ENXIO:
+        return {text, "the board has gone; attach it again (comedi_config), then try again"};
     default:
         return {text, {}};
     }
@@ -69,20 +73,14 @@ Problem useProblem(ComediApi &api, int error)
     case EBUSY:
         return busy();
     case ENODEV:
+    case ENXIO:
+    case ENOENT:
         return {api.errorText(error),
                 "the board was detached; configure it again (comedi_config) and select the "
                 "device again"};
     default:
         return {api.errorText(error), {}};
     }
-}
-
-std::string describe(const std::string &node, const Problem &problem)
-{
-    std::string description = node + ": " + problem.status;
-    if (!problem.fix.empty())
-        description += "; " + problem.fix;
-    return description;
 }
 
 CardOffer unusableOffer(CardInfo info, std::string status, std::string fix = {})
@@ -170,8 +168,10 @@ DispatchStatus ComediCard::open()
 
     int error = 0;
     std::unique_ptr<ComediDevice> device = m_api.open(m_node, error);
-    if (!device)
-        return DispatchStatus::failure(error, describe(m_node, openProblem(m_api, error)));
+    if (!device) {
+        const Problem problem = openProblem(m_api, error);
+        return cardFailure(m_info, errnoCode(error), problem.status, problem.fix);
+    }
 
     // The board may have been detached or reconfigured since the list was shown.
     const unsigned channels =
@@ -180,12 +180,14 @@ DispatchStatus ComediCard::open()
         channels < MinChannels) {
         return DispatchStatus::failure(
             error_code::DeviceIoError,
-            m_node + ": subdevice " + std::to_string(m_subdevice) + " is no longer a " +
-                (m_type == ComediSubdeviceType::DigitalIO ? "DIO" : "DI") +
-                " subdevice with 16 or more channels; select the device again");
+            cardErrorDescription(m_info,
+                                 "subdevice " + std::to_string(m_subdevice) + " is no longer a " +
+                                     (m_type == ComediSubdeviceType::DigitalIO ? "DIO" : "DI") +
+                                     " subdevice with 16 or more channels",
+                                 "choose the card again in \"Select Device\""));
     }
     if (device->heldElsewhere(m_subdevice))
-        return DispatchStatus::failure(EBUSY, describe(m_node, busy()));
+        return cardFailure(m_info, errnoCode(EBUSY), busy().status, busy().fix);
     m_device = std::move(device);
     m_channels = channels;
     return DispatchStatus::success();
@@ -201,12 +203,14 @@ DispatchOutcome ComediCard::comediFailure(int error) const
 {
     // A lock held elsewhere is a busy device, whatever number the kernel gives the refusal.
     const int code = error == EACCES ? EBUSY : error;
-    return DispatchOutcome::failure(code, describe(m_node, useProblem(m_api, error)));
+    const Problem problem = useProblem(m_api, error);
+    return {cardFailure(m_info, errnoCode(code), problem.status, problem.fix), AutomationValue()};
 }
 
 DispatchOutcome ComediCard::notOpen() const
 {
-    return DispatchOutcome::failure(error_code::DeviceIoError, m_node + ": the device is not open");
+    return DispatchOutcome::failure(error_code::DeviceIoError,
+                                    cardErrorDescription(m_info, "the device is not open"));
 }
 
 DispatchOutcome ComediCard::configurePorts(std::int32_t chip, std::int16_t controlWord)

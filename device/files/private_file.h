@@ -117,4 +117,9 @@ std::filesystem::path folderOf(const std::filesystem::path &file);
 // Refuses a path whose last part names no file ("", ".", "..").
 void checkFileName(const std::filesystem::path &file);
 
+// Who the ownership check takes to own `path`, given the owner the system reports: that one,
+// unless a test stands another user in here, so that the refusal is tried without root.
+inline std::uint32_t (*privateFileOwnerSeen)(const std::filesystem::path &path,
+                                             std::uint32_t reported) = nullptr;
+
 } // namespace velmora

@@ -82,8 +82,10 @@ std::string octalMode(mode_t mode)
 void checkOwnership(const std::filesystem::path &path, const struct stat &info,
                     const std::string &ownerFix, const std::string &modeFix)
 {
-    if (info.st_uid != ::geteuid()) {
-        refuseFile(path, "owned by user " + std::to_string(info.st_uid) + ", not by you (uid " +
+    const std::uint32_t owner =
+        privateFileOwnerSeen != nullptr ? privateFileOwnerSeen(path, info.st_uid) : info.st_uid;
+    if (owner != ::geteuid()) {
+        refuseFile(path, "owned by user " + std::to_string(owner) + ", not by you (uid " +
                              std::to_string(::geteuid()) + "); " + ownerFix);
     }
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {

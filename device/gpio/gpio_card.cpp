@@ -3,6 +3,7 @@
 #include "cards/ppi_control_word.h"
 
 #include "automation/automation_error.h"
+#include "cards/card_error.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -132,7 +133,7 @@ OpenProblem openProblem(const std::string &node, int error)
         break;
     case EBUSY:
         problem.fix = "another program has it open; 'sudo fuser -v " + node +
-                      "' shows which. Close it, then look again";
+                      "' shows which. Close that program, then try again";
         break;
     case ENOTTY:
         problem.fix = "this node is not a GPIO chip; nothing on it can be read as a card";
@@ -141,7 +142,7 @@ OpenProblem openProblem(const std::string &node, int error)
     case ENXIO:
     case ENOENT:
         problem.fix = "the chip has gone (its device was removed or its driver unloaded); "
-                      "load the driver again, then look again";
+                      "load the driver again, then try again";
         break;
     default:
         break;
@@ -260,18 +261,16 @@ DispatchStatus GpioCard::open()
     std::unique_ptr<GpioChip> chip = m_api.open(m_nodePath, error);
     if (!chip) {
         const OpenProblem problem = openProblem(m_nodePath, error);
-        std::string description = m_nodePath + ": " + problem.status;
-        if (!problem.fix.empty())
-            description += ". To fix: " + problem.fix;
-        return DispatchStatus::failure(error, std::move(description));
+        return cardFailure(m_info, errnoCode(error), problem.status, problem.fix);
     }
     // The node may now be another chip than the one listed, after a driver was reloaded.
     const unsigned count = chip->lineCount();
     const unsigned highest = *std::ranges::max_element(m_offsets);
     if (highest >= count)
-        return DispatchStatus::failure(ENODEV, m_nodePath + ": line " + std::to_string(highest) +
-                                                   " is gone (the chip now has " +
-                                                   std::to_string(count) + " lines)");
+        return cardFailure(m_info, errnoCode(ENODEV),
+                           "line " + std::to_string(highest) + " is gone (the chip now has " +
+                               std::to_string(count) + " lines)",
+                           "choose the card again in \"Select Device\"");
     m_chip = std::move(chip);
     m_requested = false;
     return DispatchStatus::success();
@@ -286,9 +285,9 @@ void GpioCard::close() noexcept
     m_requested = false;
 }
 
-DispatchOutcome GpioCard::failure(int error, const std::string &what) const
+DispatchOutcome GpioCard::failure(int error, const std::string &what, const std::string &fix) const
 {
-    return DispatchOutcome::failure(error, m_nodePath + ": " + what);
+    return {cardFailure(m_info, errnoCode(error), what, fix), AutomationValue()};
 }
 
 std::string GpioCard::busyReport()
@@ -315,13 +314,16 @@ DispatchOutcome GpioCard::configurePorts(std::int32_t chip, std::int16_t control
     if (!PpiControlWord(controlWord).allInputs())
         return DispatchOutcome::boolean(false);
     if (!m_chip)
-        return failure(error_code::DeviceIoError, "the card is not open");
+        return DispatchOutcome::failure(error_code::DeviceIoError,
+                                        cardErrorDescription(m_info, "the card is not open"));
     if (m_requested)
         return DispatchOutcome::boolean(true);
 
     const int error = m_chip->requestInputs(m_offsets, Consumer);
     if (error == EBUSY)
-        return failure(error, busyReport());
+        return failure(error, busyReport(),
+                       "close the program holding the line ('gpioinfo " + m_nodePath +
+                           "' shows it), then try again");
     if (error != 0)
         return failure(error, "cannot take lines " + offsetRuns(m_offsets) +
                                   " as inputs: " + errorText(error));
@@ -342,7 +344,10 @@ DispatchOutcome GpioCard::readPort(std::int32_t port, std::int16_t &value)
         std::string what = errorText(error);
         if (error == ENODEV)
             what += " (the GPIO chip has gone away)";
-        return failure(error, what);
+        return failure(error, what,
+                       error == ENODEV ? "load its driver again, then choose it again in "
+                                         "\"Select Device\""
+                                       : std::string());
     }
     const std::size_t first = static_cast<std::size_t>(port) * LinesPerPort;
     unsigned bits = 0;

@@ -47,7 +47,8 @@ public:
     DispatchOutcome readPort(std::int32_t port, std::int16_t &value) override;
 
 private:
-    DispatchOutcome failure(int error, const std::string &what) const;
+    // Numbered and worded as every card's failures are.
+    DispatchOutcome failure(int error, const std::string &what, const std::string &fix = {}) const;
     std::string busyReport();
 
     GpioApi &m_api;

@@ -68,9 +68,11 @@ std::optional<DispatchOutcome> SimulatedCard::injectedFault(const SimState &stat
 
 std::optional<DispatchOutcome> SimulatedCard::answerSelect()
 {
+    // A state file that cannot be read injects nothing: the selection dialog answers, and lists
+    // this card with the reason, so the user is never kept from the other cards.
     const SimState *state = nullptr;
-    if (auto failed = loadState(state))
-        return failed;
+    if (loadState(state))
+        return std::nullopt;
     return injectedFault(*state, SimOperation::Select, "SelectDevice");
 }
 

@@ -1,6 +1,8 @@
-// The GPIO seam over libgpiod 1.x. Every libgpiod call in the program is in this file.
+// The GPIO seam over libgpiod 1.x (Debian 12). Every libgpiod 1.x call in the program is in
+// this file; gpiod_api_v2.cpp does the same over 2.x.
 
 #include "gpio/gpiod_api.h"
+#include "gpio/gpiod_api_detail.h"
 
 #include <gpiod.h>
 
@@ -11,16 +13,8 @@ namespace velmora {
 
 namespace {
 
-// errno right after a failed call; a library that fails without saying why is an I/O error.
-int lastError()
-{
-    return errno != 0 ? errno : EIO;
-}
-
-std::string text(const char *s)
-{
-    return s != nullptr ? std::string(s) : std::string();
-}
+using gpiod_detail::lastError;
+using gpiod_detail::text;
 
 class LibgpiodChip final : public GpioChip {
 public:
