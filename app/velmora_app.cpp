@@ -5,6 +5,7 @@
 #include "device_selection_dialog.h"
 #include "monitor.h"
 #include "monitor_window.h"
+#include "termination_signals.h"
 #include "window_description.h"
 
 #include <QIcon>
@@ -153,8 +154,9 @@ void VelmoraApplication::fail(const AutomationError &error)
 
 namespace {
 
-// Wires the handlers, shows `window` and runs the event loop until the program ends.
-int runWindow(MonitorWindow &window, CardCatalog &catalog)
+// Wires the handlers, shows `window` and runs the event loop until the program ends, or until
+// one of the signals `endOn` watches for arrives.
+int runWindow(MonitorWindow &window, CardCatalog &catalog, TerminationSignals *endOn)
 {
     CardControl *control = window.deviceControlHost().cardControl();
     DialogCardSelector selector(catalog, &window);
@@ -168,6 +170,12 @@ int runWindow(MonitorWindow &window, CardCatalog &catalog)
             window.end(1);
     });
     monitor.route(velmoraWindow());
+    if (endOn != nullptr) {
+        // As "Exit" does, so that a dialog open at the time ends too; the card goes with the
+        // window, as ever.
+        QObject::connect(endOn, &TerminationSignals::received, &window,
+                         [&window](int signal) { window.end(128 + signal); });
+    }
     window.show();
     const int status = QApplication::exec();
 
@@ -178,16 +186,17 @@ int runWindow(MonitorWindow &window, CardCatalog &catalog)
 
 } // namespace
 
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog)
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog, TerminationSignals *endOn)
 {
     MonitorWindow window(velmoraWindow(), std::make_unique<CardControl>(std::move(initial)));
-    return runWindow(window, catalog);
+    return runWindow(window, catalog, endOn);
 }
 
-int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog)
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog,
+               TerminationSignals *endOn)
 {
     MonitorWindow window(velmoraWindow(), makeHost);
-    return runWindow(window, catalog);
+    return runWindow(window, catalog, endOn);
 }
 
 } // namespace velmora

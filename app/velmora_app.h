@@ -13,6 +13,7 @@ namespace velmora {
 
 class Card;
 class CardCatalog;
+class TerminationSignals;
 
 // The report's text, in the form this kind of program has always shown:
 // "Run-time error '13':", a blank line, and the description.
@@ -50,11 +51,13 @@ private:
 
 // Creates the window with a device control driving `initial`, wires the handlers, shows it
 // and runs the event loop until the program ends. Returns the exit status: 0 for "Exit",
-// closing the window or a False selection, 1 after an error report. The card is released on
-// every way out.
-int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog);
+// closing the window or a False selection, 1 after an error report, 128 + N after signal N of
+// `endOn`, which ends the program as "Exit" does. The card is released on every way out.
+int runMonitor(std::unique_ptr<Card> initial, CardCatalog &catalog,
+               TerminationSignals *endOn = nullptr);
 // The same with whatever `makeHost` puts at the device control's place; where that is the
 // control we supply, it offers the catalog's cards in its selection dialog.
-int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog);
+int runMonitor(const MonitorWindow::HostFactory &makeHost, CardCatalog &catalog,
+               TerminationSignals *endOn = nullptr);
 
 } // namespace velmora

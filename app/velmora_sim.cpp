@@ -3,11 +3,22 @@
 // manual page docs/velmora-sim.1 says the same for users; change both together.
 
 #include "simulated/sim_state.h"
+#include "simulated/trace_file.h"
+
+#ifdef _WIN32
+#include "win32/win32_text.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -88,14 +99,46 @@ std::uint16_t parsePortValue(std::string_view text)
         digits.remove_prefix(1);
     const std::optional<std::uint32_t> parsed = parseRegisterNumber(digits);
     if (!parsed) {
-        throw UsageError("port value '" + std::string(text) +
-                         "' is not a number (decimal, 0x-hex, or negative decimal)");
+        throw UsageError("port value " + quotedValue(text) +
+                         " is not a number (decimal, 0x-hex, or negative decimal)");
     }
     const std::uint32_t value = *parsed;
     if (negative ? value > 0x8000 : value > 0xffff) {
-        throw UsageError("port value '" + std::string(text) + "' is out of range (-32768..65535)");
+        throw UsageError("port value " + quotedValue(text) + " is out of range (-32768..65535)");
     }
     return static_cast<std::uint16_t>(negative ? 0x10000 - value : value);
+}
+
+// The path a user named, in the system's terms; on Windows the arguments arrive as UTF-8.
+std::filesystem::path pathFromArgument(std::string_view text)
+{
+#ifdef _WIN32
+    return std::filesystem::path(toUtf16(text));
+#else
+    return std::filesystem::path(std::string(text));
+#endif
+}
+
+// How a change waits for another velmora-sim: saying so once, and giving up after a while.
+SimUpdateOptions updateOptions(const SimStateFile &file)
+{
+    SimUpdateOptions options;
+    options.waiting = [&file](std::optional<std::int64_t> holder) {
+        std::cerr << "velmora-sim: waiting for another velmora-sim"
+                  << (holder ? " (process " + std::to_string(*holder) + ")" : std::string())
+                  << " to finish with " << printable(displayPath(file.path())) << std::endl;
+    };
+    // For the test suite: a change that stops, lock held, until its standard input says go on,
+    // and a shorter patience, so that races are played out in a fixed order.
+    if (const char *pause = std::getenv("VELMORA_SIM_TEST_PAUSE"); pause && *pause) {
+        options.beforeReplace = [] {
+            std::cerr << "velmora-sim: paused" << std::endl;
+            std::cin.get();
+        };
+    }
+    if (const char *patience = std::getenv("VELMORA_SIM_TEST_PATIENCE_MS"); patience && *patience)
+        options.patience = std::chrono::milliseconds(std::atoi(patience));
+    return options;
 }
 
 int run(std::span<const std::string_view> argv)
@@ -117,12 +160,13 @@ int run(std::span<const std::string_view> argv)
     }
 
     const SimStateFile file(SimStateFile::defaultPath());
+    const SimUpdateOptions options = updateOptions(file);
     if (command == "reset") {
         expectArguments(command, args, 0, 0);
         // Never reads the old file, so that reset also mends a corrupt one.
         SimState state;
         state.pattern = SimPattern::Off;
-        file.store(state);
+        file.store(state, options);
         return 0;
     }
     if (command == "get") {
@@ -141,10 +185,9 @@ int run(std::span<const std::string_view> argv)
             text += "fault " + std::string(toString(op)) + ' ' +
                     std::string(toString(state.fault(op))) + '\n';
         }
-        text += "trace " + (state.trace.empty() ? std::string("off") : state.trace) + '\n';
-        std::cout << text << std::flush;
-        if (!std::cout)
-            throw std::runtime_error("cannot write to standard output");
+        text +=
+            "trace " + (state.trace.empty() ? std::string("off") : printable(state.trace)) + '\n';
+        std::cout << text;
         return 0;
     }
     if (command == "set") {
@@ -152,69 +195,105 @@ int run(std::span<const std::string_view> argv)
         std::array<std::uint16_t, SimPortCount> values{};
         for (std::size_t i = 0; i < args.size(); ++i)
             values[i] = parsePortValue(args[i]);
-        file.update([&](SimState &state) {
-            for (std::size_t i = 0; i < args.size(); ++i)
-                state.ports[i] = values[i];
-            state.pattern = SimPattern::Off;
-        });
+        file.update(
+            [&](SimState &state) {
+                for (std::size_t i = 0; i < args.size(); ++i)
+                    state.ports[i] = values[i];
+                state.pattern = SimPattern::Off;
+            },
+            options);
         return 0;
     }
     if (command == "pattern") {
         expectArguments(command, args, 1, 1);
         const auto pattern = patternFromString(args[0]);
         if (!pattern) {
-            throw UsageError("unknown pattern '" + std::string(args[0]) +
-                             "' (off, count, walk or random)");
+            throw UsageError("unknown pattern " + quotedValue(args[0]) +
+                             " (off, count, walk or random)");
         }
-        file.update([&](SimState &state) { state.pattern = *pattern; });
+        file.update([&](SimState &state) { state.pattern = *pattern; }, options);
         return 0;
     }
     if (command == "fault") {
         expectArguments(command, args, 2, 2);
         const auto op = operationFromString(args[0]);
         if (!op) {
-            throw UsageError("unknown operation '" + std::string(args[0]) +
-                             "' (read0, read1, configure or select)");
+            throw UsageError("unknown operation " + quotedValue(args[0]) +
+                             " (read0, read1, configure or select)");
         }
         const auto mode = faultModeFromString(args[1]);
         if (!mode) {
-            throw UsageError("unknown fault mode '" + std::string(args[1]) +
-                             "' (none, false, error or nobool)");
+            throw UsageError("unknown fault mode " + quotedValue(args[1]) +
+                             " (none, false, error or nobool)");
         }
-        file.update([&](SimState &state) { state.faults[static_cast<std::size_t>(*op)] = *mode; });
+        file.update([&](SimState &state) { state.faults[static_cast<std::size_t>(*op)] = *mode; },
+                    options);
         return 0;
     }
     if (command == "trace") {
         expectArguments(command, args, 1, 1);
+        if (args[0].empty())
+            throw UsageError("'trace' takes a file name or 'off', not an empty one");
         std::string target;
         if (args[0] != "off") {
-            target = displayPath(
-                std::filesystem::absolute(std::filesystem::path(args[0])).lexically_normal());
-            // The state file holds it as one field of printable characters.
-            const bool printable =
-                std::ranges::all_of(target, [](char c) { return c > ' ' && c < 0x7f; });
-            if (args[0].empty() || !printable)
-                throw UsageError("a trace file name must not be empty or hold spaces");
+            // Absolute, from here: the program runs in another working folder.
+            const std::filesystem::path path =
+                std::filesystem::absolute(pathFromArgument(args[0])).lexically_normal();
+            target = displayPath(path);
+            // Tried now, as the card will open it, so that a trace that cannot work is refused
+            // here rather than at the program's first read.
+            TraceFile trace;
+            if (auto failure = trace.open(target))
+                throw std::runtime_error("cannot trace to " + printable(target) + ": " + *failure);
         }
-        file.update([&](SimState &state) { state.trace = target; });
+        file.update([&](SimState &state) { state.trace = target; }, options);
         return 0;
     }
-    throw UsageError("unknown command '" + std::string(command) + "'");
+    throw UsageError("unknown command " + quotedValue(command));
+}
+
+// The arguments as UTF-8: on Windows from the wide command line, so that any name a user can
+// type arrives whole, whatever the code page.
+std::vector<std::string> arguments(int argc, char **argv)
+{
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    for (int i = 1; wide != nullptr && i < count; ++i)
+        args.push_back(toUtf8(wide[i]));
+    LocalFree(wide);
+    return args;
+#else
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+#endif
+}
+
+// Whatever was said, a failure to say it makes the command fail.
+int withOutputChecked(int status)
+{
+    std::cout.flush();
+    if (!std::cout || !std::cerr)
+        return status != 0 ? status : 1;
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::vector<std::string> owned = arguments(argc, argv);
+    const std::vector<std::string_view> args(owned.begin(), owned.end());
     try {
-        return run(args);
+        return withOutputChecked(run(args));
     } catch (const UsageError &error) {
         std::cerr << "velmora-sim: " << error.what() << "\n\n" << usage();
-        return 2;
+        return withOutputChecked(2);
     } catch (const std::exception &error) {
         // SimStateError messages already name the file and the fix.
         std::cerr << "velmora-sim: " << error.what() << '\n';
-        return 1;
+        return withOutputChecked(1);
     }
 }

@@ -35,7 +35,15 @@ PrivateFileFixes fixes(const std::filesystem::path &file)
             "XDG_CONFIG_HOME"
 #endif
             " at a private folder",
-            remove, remove};
+            remove,
+            remove,
+            std::string(),
+#ifdef _WIN32
+            "point APPDATA at a private folder on one that is"
+#else
+            "set XDG_CONFIG_HOME to a private folder on one that is writable"
+#endif
+    };
 }
 
 bool printable(std::string_view text)
@@ -155,6 +163,8 @@ void RememberedCardFile::remember(const CardInfo &card)
         ::mkdir(configHome.c_str(), 0700);
 #endif
     const PrivateFolder files(folderOf(m_file), fixes(m_file));
+    // What a writer killed half-way left behind, from before a crash.
+    files.removeLeftovers(m_file);
     files.publish(m_file,
                   std::string(Heading) + '\n' + std::string(NameKey) + card.name + '\n' +
                       std::string(LocationKey) + card.location + '\n',

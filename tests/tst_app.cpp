@@ -3,6 +3,7 @@
 #include "fakes.h"
 #include "indicator_box.h"
 #include "monitor_window.h"
+#include "termination_signals.h"
 #include "velmora_app.h"
 
 #include <QDialogButtonBox>
@@ -12,6 +13,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <csignal>
 #include <functional>
 
 using namespace velmora;
@@ -45,7 +47,7 @@ QList<QMessageBox *> reportsShown()
 
 // Runs the program's event loop with `card`, acting as the user once the window is up.
 int runWith(std::unique_ptr<FakeCard> card, std::function<void(MonitorWindow &)> user,
-            CardCatalog *catalog = nullptr)
+            CardCatalog *catalog = nullptr, TerminationSignals *endOn = nullptr)
 {
     QTimer::singleShot(0, [user] {
         MonitorWindow *window = velmoraWindowShown();
@@ -58,7 +60,7 @@ int runWith(std::unique_ptr<FakeCard> card, std::function<void(MonitorWindow &)>
     QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     watchdog.start(10000);
     PreparedCards none;
-    return runMonitor(std::move(card), catalog ? *catalog : none);
+    return runMonitor(std::move(card), catalog ? *catalog : none, endOn);
 }
 
 void click(MonitorWindow &window, const char *button)
@@ -82,6 +84,9 @@ private slots:
     void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList_data();
     void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList();
     void noDisplayIsOneLineAndStatus2();
+    void terminationSignalEndsLikeExit_data();
+    void terminationSignalEndsLikeExit();
+    void terminationSignalEndsTheProcessByThatSignal();
     void helpAndVersionNeedNoDisplay_data();
     void helpAndVersionNeedNoDisplay();
     void iconIsBuiltIn();
@@ -348,6 +353,74 @@ void tst_App::noDisplayIsOneLineAndStatus2()
     const QString err = QString::fromLocal8Bit(velmora.readAllStandardError());
     QCOMPARE(err.count('\n'), 1);
     QVERIFY2(err.contains("display"), qPrintable(err));
+}
+
+void tst_App::terminationSignalEndsLikeExit_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("choosing");
+
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        QTest::addRow("%s, polling", strsignal(signal)) << signal << false;
+        QTest::addRow("%s, selection dialog open", strsignal(signal)) << signal << true;
+    }
+}
+
+// Sent to this process while the window polls (or while the selection dialog waits inside
+// "Select Device"): the program must end as "Exit" ends it, the card released, instead of
+// dying by the signal's default action.
+void tst_App::terminationSignalEndsLikeExit()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, choosing);
+
+    FakeCard::Log log;
+    PreparedCards catalog;
+    catalog.prepared.push_back({{"card", "fake", "nowhere"}, true, "Ready", {}, {}});
+    TerminationSignals terminations;
+    bool dialogWasOpen = false;
+    const int status = runWith(
+        std::make_unique<FakeCard>("card", log),
+        [&](MonitorWindow &window) {
+            click(window, "Initcmd");
+            QTRY_VERIFY(log.reads.size() >= 2);
+            if (choosing) {
+                QTimer::singleShot(50, [&] {
+                    dialogWasOpen = QApplication::activeModalWidget() != nullptr;
+                    ::raise(signal);
+                });
+                click(window, "Selectcmd");
+            } else {
+                ::raise(signal);
+            }
+        },
+        &catalog, &terminations);
+    QCOMPARE(status, 128 + signal);
+    QCOMPARE(terminations.caught(), signal);
+    QCOMPARE(dialogWasOpen, choosing);
+    QCOMPARE(log.closes, 1);
+    QVERIFY(reportsShown().isEmpty());
+}
+
+void tst_App::terminationSignalEndsTheProcessByThatSignal()
+{
+    const QString program = qEnvironmentVariable("VELMORA_BINARY");
+    QVERIFY2(QFileInfo::exists(program), "VELMORA_BINARY names no program");
+    QTemporaryDir runtime;
+    QProcess velmora;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    velmora.setProcessEnvironment(environment);
+    velmora.start(program, {});
+    QVERIFY(velmora.waitForStarted(20000));
+    // The state file appears once the card has been opened, which is after the handlers are in.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.path() + "/velmora/simcard"), 20000);
+    ::kill(pid_t(velmora.processId()), SIGTERM);
+    QVERIFY(velmora.waitForFinished(20000));
+    // Ended by the signal, after an orderly shutdown: no report, and the shell says 143.
+    QCOMPARE(velmora.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(velmora.exitCode(), SIGTERM);
+    QCOMPARE(velmora.readAllStandardError(), QByteArray());
 }
 
 void tst_App::helpAndVersionNeedNoDisplay_data()

@@ -133,7 +133,51 @@ private slots:
     void loadRefusesForeignOwner();
     void storeReplacesByRename();
     void storeCleansUpWhenReplacingFails();
+    void storeRefusesWhatCouldNotBeReadBack();
+    void messagesQuoteValuesHarmlessly_data();
+    void messagesQuoteValuesHarmlessly();
 };
+
+void tst_SimState::storeRefusesWhatCouldNotBeReadBack()
+{
+    QTemporaryDir temp;
+    const SimStateFile file(fs::path(temp.path().toStdString()) / "velmora" / "simcard");
+    file.store(goldenState());
+    // Every letter takes six bytes in the file: the name fits the system, not a state file.
+    SimState state = goldenState();
+    for (int i = 0; i < 700; ++i)
+        state.trace += "/\xc3\xa9";
+    const QString error = errorFrom([&] { file.store(state); });
+    QVERIFY2(error.contains("more than a state file can be (4096); name a trace file with a "
+                            "shorter path"),
+             qPrintable(error));
+    QCOMPARE(file.load(), goldenState());
+}
+
+void tst_SimState::messagesQuoteValuesHarmlessly_data()
+{
+    QTest::addColumn<std::string>("value");
+    QTest::addColumn<std::string>("quoted");
+
+    QTest::newRow("plain") << std::string("blink") << std::string("'blink'");
+    QTest::newRow("cut") << std::string(100, 'x') << "'" + std::string(32, 'x') + "...'";
+    QTest::newRow("escape and bell") << std::string("\x1b[2J\a") << std::string("'\\x1b[2J\\x07'");
+    QTest::newRow("DEL and newline") << std::string("a\x7f\nb") << std::string("'a\\x7f\\x0ab'");
+    QTest::newRow("UTF-8 kept, cut whole") << "\xc3\xa9" + std::string(31, 'a') + "\xc3\xa9"
+                                           << "'\xc3\xa9" + std::string(31, 'a') + "...'";
+    QTest::newRow("C1 control (CSI)") << std::string("\xc2\x9b"
+                                                     "31m")
+                                      << std::string("'\\xc2\\x9b31m'");
+    QTest::newRow("not UTF-8") << std::string("\xff\xc3(") << std::string("'\\xff\\xc3('");
+    QTest::newRow("overlong slash") << std::string("\xc0\xaf") << std::string("'\\xc0\\xaf'");
+}
+
+void tst_SimState::messagesQuoteValuesHarmlessly()
+{
+    QFETCH(std::string, value);
+    QFETCH(std::string, quoted);
+    QCOMPARE(quotedValue(value), quoted);
+}
 
 void tst_SimState::formatAndParse()
 {
@@ -143,6 +187,12 @@ void tst_SimState::formatAndParse()
     SimState traced = goldenState();
     traced.trace = "/run/user/1000/ticks.log"; // optional: written only while a trace runs
     QCOMPARE(SimState::parse(traced.format()), traced);
+    // Any name a user can give travels: the file holds what is not printable ASCII, and '%', as
+    // %XX, and reads it back byte for byte.
+    traced.trace = "/home/Jane Doe/jos\xc3\xa9/100%/\x1b\n\xff.log";
+    const std::string text = traced.format();
+    QVERIFY(text.ends_with("\ntrace /home/Jane%20Doe/jos%C3%A9/100%25/%1B%0A%FF.log\n"));
+    QCOMPARE(SimState::parse(text), traced);
     // The last newline is optional, and leading zeros may pad a file to exactly the bound.
     QCOMPARE(SimState::parse(Golden.substr(0, Golden.size() - 1)), goldenState());
     const std::string padded =
@@ -171,6 +221,9 @@ void tst_SimState::parseRefuses_data()
     row("relative trace", Golden + "trace ticks.log\n",
         "line 10: trace file 'ticks.log' is not an absolute path");
     row("duplicate trace", Golden + "trace /a\ntrace /b\n", "line 11: duplicate trace");
+    row("lone percent in trace", Golden + "trace /a%2\n",
+        "line 10: trace file '/a%2' has a '%' that is not followed by two hex digits");
+    row("NUL in trace", Golden + "trace /a%00b\n", "line 10: trace file '/a%00b' holds a NUL");
     row("not a number", replaced(Golden, "0x003c", "zz"),
         "line 3: port1 value 'zz' is not a number");
     row("bare 0x", replaced(Golden, "0x003c", "0x"), "line 3: port1 value '0x' is not a number");

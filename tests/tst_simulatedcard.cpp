@@ -7,6 +7,10 @@
 
 #include <fstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace velmora;
 
 namespace {
@@ -67,6 +71,8 @@ private slots:
     void patternIsComputedFromTheClock();
     void everyChangeToTheStateFileIsSeenAtTheNextRead();
     void traceAppendsALinePerRead();
+    void traceRefusesWhatIsNotAPrivateRegularFile_data();
+    void traceRefusesWhatIsNotAPrivateRegularFile();
 };
 
 void tst_SimulatedCard::allPortsAreInputsAfterPowerUp()
@@ -303,6 +309,61 @@ void tst_SimulatedCard::traceAppendsALinePerRead()
     bench.file.store(state);
     QVERIFY(isTrue(bench.card.readPort(0, value)));
     QCOMPARE(std::filesystem::file_size(tracePath), size);
+}
+
+void tst_SimulatedCard::traceRefusesWhatIsNotAPrivateRegularFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    // Planted where the trace goes, by another user or by mistake, between velmora-sim's check
+    // and the program's first read.
+    QTest::newRow("named pipe with a reader") << "fifo"
+                                              << "it is a named pipe";
+    QTest::newRow("writable by others") << "mode"
+                                        << "others may write it (mode 0622)";
+    QTest::newRow("symbolic link") << "link"
+                                   << "it is a symbolic link";
+}
+
+void tst_SimulatedCard::traceRefusesWhatIsNotAPrivateRegularFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    Bench bench;
+    const std::string trace = bench.dir.filePath("ticks.log").toStdString();
+    const std::string elsewhere = bench.dir.filePath("elsewhere.log").toStdString();
+    int reader = -1;
+    if (kind == "fifo") {
+        QCOMPARE(::mkfifo(trace.c_str(), 0600), 0);
+        // Someone listens, so that a card that opened it would not even block: it must refuse.
+        reader = ::open(trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+    } else if (kind == "mode") {
+        std::ofstream(trace).close();
+        QCOMPARE(::chmod(trace.c_str(), 0622), 0);
+    } else {
+        std::ofstream(elsewhere).close();
+        QCOMPARE(::symlink(elsewhere.c_str(), trace.c_str()), 0);
+    }
+    SimState state = bench.file.load();
+    state.trace = trace;
+    bench.file.store(state);
+
+    std::int16_t value = 0;
+    const DispatchOutcome outcome = bench.card.readPort(0, value);
+    QVERIFY(outcome.status.failed);
+    const QString text = QString::fromStdString(outcome.status.description);
+    QVERIFY2(text.startsWith("Simulated card: cannot open the trace file " +
+                             QString::fromStdString(trace) + ": " + reason),
+             qPrintable(text));
+    QVERIFY2(text.contains("velmora-sim trace off"), qPrintable(text));
+    if (reader >= 0) {
+        char byte = 0;
+        QVERIFY(::read(reader, &byte, 1) <= 0); // nothing came through
+        ::close(reader);
+    } else {
+        QCOMPARE(std::filesystem::file_size(kind == "link" ? elsewhere : trace), std::uintmax_t(0));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SimulatedCard)

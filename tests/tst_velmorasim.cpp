@@ -1,9 +1,13 @@
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Runs the built velmora-sim against a state file in a private temporary runtime folder.
 class tst_VelmoraSim : public QObject {
@@ -23,6 +27,20 @@ private slots:
     void badUsage();
     void unusableStateFile_data();
     void unusableStateFile();
+    void traceToAnyPathAUserCanName_data();
+    void traceToAnyPathAUserCanName();
+    void traceThatCannotWorkIsRefusedAtOnce_data();
+    void traceThatCannotWorkIsRefusedAtOnce();
+    void badValueIsQuotedShortAndHarmless_data();
+    void badValueIsQuotedShortAndHarmless();
+    void failedOutputFailsTheCommand_data();
+    void failedOutputFailsTheCommand();
+    void folderPlantedByAnotherUserSaysWhatYouCanDo_data();
+    void folderPlantedByAnotherUserSaysWhatYouCanDo();
+    void everyChangeWaitsForOneInProgress_data();
+    void everyChangeWaitsForOneInProgress();
+    void waitGivesUpAfterItsPatience();
+    void leftoversOfAKilledWriterAreRemoved();
 
 private:
     struct Result {
@@ -30,7 +48,11 @@ private:
         QString out;
         QString err;
     };
-    Result run(const QStringList &args);
+    Result run(const QStringList &args, const QString &stdoutFile = {},
+               const QString &stderrFile = {});
+    QProcessEnvironment environment() const;
+    // Starts a change that stops, lock held, with its new state written but not yet in place.
+    std::unique_ptr<QProcess> startPaused(const QStringList &args);
     QString statePath() const { return m_dir->path() + QStringLiteral("/velmora/simcard"); }
     void writeState(const QByteArray &content);
 
@@ -48,12 +70,22 @@ const QString Faultless = QStringLiteral("fault read0 none\n"
 
 } // namespace
 
-tst_VelmoraSim::Result tst_VelmoraSim::run(const QStringList &args)
+QProcessEnvironment tst_VelmoraSim::environment() const
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir->path());
-    process.setProcessEnvironment(env);
+    return env;
+}
+
+tst_VelmoraSim::Result tst_VelmoraSim::run(const QStringList &args, const QString &stdoutFile,
+                                           const QString &stderrFile)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    if (!stdoutFile.isEmpty())
+        process.setStandardOutputFile(stdoutFile);
+    if (!stderrFile.isEmpty())
+        process.setStandardErrorFile(stderrFile);
     process.start(m_binary, args);
     if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
         return {};
@@ -244,6 +276,319 @@ void tst_VelmoraSim::unusableStateFile()
     // reset never reads the old file, so it mends it.
     QCOMPARE(run({"reset"}).exitCode, 0);
     QCOMPARE(run({"get"}).exitCode, 0);
+}
+
+namespace {
+
+// What `process` says on standard error until it says `marker`, ends, or ten seconds pass.
+QByteArray readErrorUntil(QProcess &process, const QByteArray &marker)
+{
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray said;
+    while (!said.contains(marker) && process.waitForReadyRead(10000))
+        said += process.readAllStandardError();
+    return said;
+}
+
+} // namespace
+
+std::unique_ptr<QProcess> tst_VelmoraSim::startPaused(const QStringList &args)
+{
+    auto process = std::make_unique<QProcess>();
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("VELMORA_SIM_TEST_PAUSE"), QStringLiteral("1"));
+    process->setProcessEnvironment(env);
+    process->start(m_binary, args);
+    const QByteArray said = readErrorUntil(*process, "paused");
+    if (!said.contains("paused"))
+        qWarning("the paused change said: %s", said.constData());
+    return process;
+}
+
+void tst_VelmoraSim::traceToAnyPathAUserCanName_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("plain") << "logs";
+    QTest::newRow("space") << "Jane Doe/logs";
+    QTest::newRow("non-ASCII") << QStringLiteral("jos\u00e9/\u65e5\u672c");
+    QTest::newRow("percent sign") << "100%/x%41";
+}
+
+void tst_VelmoraSim::traceToAnyPathAUserCanName()
+{
+    QFETCH(QString, folder);
+    QVERIFY(QDir(m_dir->path()).mkpath(folder));
+    const QString trace = m_dir->path() + '/' + folder + "/ticks log.txt";
+    const Result result = run({"trace", trace});
+    QCOMPARE(result.err, QString());
+    QCOMPARE(result.exitCode, 0);
+    // Created at once, private to the user.
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(trace).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    QVERIFY2(run({"get"}).out.endsWith("trace " + trace + "\n"), qPrintable(run({"get"}).out));
+}
+
+void tst_VelmoraSim::traceThatCannotWorkIsRefusedAtOnce_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("empty") << "empty" << 2 << "'trace' takes a file name or 'off'";
+    QTest::newRow("/dev/full") << "device" << 1 << "it is a device, not a regular file";
+    QTest::newRow("folder") << "folder" << 1 << "it is a folder";
+    QTest::newRow("missing folder") << "missing" << 1 << "does not exist: create it";
+    QTest::newRow("named pipe") << "fifo" << 1 << "it is a named pipe";
+    QTest::newRow("symbolic link") << "link" << 1 << "symbolic link";
+    QTest::newRow("writable by others") << "mode" << 1 << "others may write it (mode 0666)";
+    QTest::newRow("another user's") << "owner" << 1 << "belongs to user 65534";
+}
+
+void tst_VelmoraSim::traceThatCannotWorkIsRefusedAtOnce()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reason);
+
+    const QString dir = m_dir->path();
+    QString trace = dir + "/ticks.log";
+    const QByteArray native = QFile::encodeName(trace);
+    if (kind == "empty") {
+        trace.clear();
+    } else if (kind == "device") {
+        trace = "/dev/full";
+    } else if (kind == "folder") {
+        trace = dir;
+    } else if (kind == "missing") {
+        trace = dir + "/missing/ticks.log";
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(native.constData(), 0600), 0);
+    } else if (kind == "link") {
+        QVERIFY(QFile::link(dir + "/elsewhere.log", trace));
+    } else {
+        QFile file(trace);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QCOMPARE(::chmod(native.constData(), kind == "mode" ? 0666 : 0600), 0);
+        if (kind == "owner" && (::geteuid() != 0 || ::chown(native.constData(), 65534, 65534) != 0))
+            QSKIP("giving a file to another user needs root");
+    }
+    const Result result = run({"trace", trace});
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.err.startsWith("velmora-sim: ") && result.err.contains(reason),
+             qPrintable(result.err));
+    if (exitCode == 1)
+        QVERIFY2(result.err.contains(trace), qPrintable(result.err)); // the path, and ...
+    QVERIFY2(result.err.contains("name ") || result.err.contains("create it") ||
+                 result.err.contains("chmod"),
+             qPrintable(result.err)); // ... what to do
+    QVERIFY(!QFile::exists(dir + "/elsewhere.log"));
+    // Nothing changed: the state file was not even made.
+    QVERIFY(!QFile::exists(statePath()));
+}
+
+void tst_VelmoraSim::badValueIsQuotedShortAndHarmless_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("shown");
+
+    const QString huge(100000, '7');
+    QTest::newRow("huge port value")
+        << QStringList{"set", huge, "0"} << "port value '" + QString(32, '7') + "...' is ";
+    QTest::newRow("escape sequence") << QStringList{"pattern", "\x1b[2J\x1b]0;owned\x07"}
+                                     << "unknown pattern '\\x1b[2J\\x1b]0;owned\\x07'";
+    QTest::newRow("C1 control") << QStringList{"frob\u009b31m"} << "'frob\\xc2\\x9b31m'";
+    QTest::newRow("non-ASCII stays") << QStringList{"fault", "r\u00e9ad0", "none"}
+                                     << QStringLiteral("unknown operation 'r\u00e9ad0'");
+}
+
+void tst_VelmoraSim::badValueIsQuotedShortAndHarmless()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, shown);
+    const Result result = run(args);
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(shown), qPrintable(result.err));
+    QVERIFY2(result.err.size() < 2000, qPrintable(QString::number(result.err.size())));
+    QCOMPARE(result.err.count(shown), 1);
+    for (const QChar c : result.err)
+        QVERIFY2(c == '\n' || (c.unicode() >= 0x20 && c.unicode() != 0x7f &&
+                               !(c.unicode() >= 0x80 && c.unicode() < 0xa0)),
+                 qPrintable(QString::number(c.unicode(), 16)));
+}
+
+void tst_VelmoraSim::failedOutputFailsTheCommand_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("toStandardError");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("--help") << QStringList{"--help"} << false << 1;
+    QTest::newRow("get") << QStringList{"get"} << false << 1;
+    QTest::newRow("usage to stderr") << QStringList{"frob"} << true << 2;
+    QTest::newRow("refusal to stderr") << QStringList{"trace", "/dev/full"} << true << 1;
+}
+
+void tst_VelmoraSim::failedOutputFailsTheCommand()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, toStandardError);
+    QFETCH(int, exitCode);
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    (toStandardError ? process.setStandardErrorFile("/dev/full")
+                     : process.setStandardOutputFile("/dev/full"));
+    process.start(m_binary, args);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+}
+
+void tst_VelmoraSim::folderPlantedByAnotherUserSaysWhatYouCanDo_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<uid_t>("owner");
+    QTest::addColumn<QString>("fix");
+
+    QTest::newRow("another user's link") << "link" << uid_t(65534) << "ask the administrator";
+    QTest::newRow("another user's folder") << "folder" << uid_t(65534) << "ask the administrator";
+    QTest::newRow("another user's file") << "file" << uid_t(65534) << "ask the administrator";
+    QTest::newRow("your own link") << "link" << ::geteuid() << "remove it, then run";
+}
+
+void tst_VelmoraSim::folderPlantedByAnotherUserSaysWhatYouCanDo()
+{
+    QFETCH(QString, planted);
+    QFETCH(uid_t, owner);
+    QFETCH(QString, fix);
+    if (owner != ::geteuid() && ::geteuid() != 0)
+        QSKIP("planting as another user needs root");
+
+    // As in /tmp, where anyone may put a velmora-UID in another user's way.
+    const QString folder = m_dir->path() + "/velmora";
+    const QByteArray native = QFile::encodeName(folder);
+    if (planted == "link") {
+        QCOMPARE(::symlink(QFile::encodeName(m_dir->path()).constData(), native.constData()), 0);
+    } else if (planted == "folder") {
+        QCOMPARE(::mkdir(native.constData(), 0700), 0);
+    } else {
+        QFile file(folder);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QCOMPARE(::lchown(native.constData(), owner, owner), 0);
+
+    const Result result = run({"set", "1", "2"});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.startsWith("velmora-sim: " + folder + ": "), qPrintable(result.err));
+    QVERIFY2(result.err.contains(fix), qPrintable(result.err));
+    if (owner != ::geteuid()) {
+        QVERIFY2(result.err.contains("XDG_RUNTIME_DIR"), qPrintable(result.err));
+        QVERIFY2(!result.err.contains("remove it,"), qPrintable(result.err));
+    }
+}
+
+void tst_VelmoraSim::everyChangeWaitsForOneInProgress_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("after");
+
+    const QString set = "port0 0x0001 1\nport1 0x0002 2\nport2 0x0000 0\npattern off\n";
+    QTest::newRow("reset") << QStringList{"reset"}
+                           << "port0 0x0000 0\nport1 0x0000 0\nport2 0x0000 0\npattern off\n"
+                              "fault read0 none\n";
+    QTest::newRow("set") << QStringList{"set", "7", "8", "9"}
+                         << "port0 0x0007 7\nport1 0x0008 8\nport2 0x0009 9\npattern off\n"
+                            "fault read0 error\n";
+    QTest::newRow("pattern") << QStringList{"pattern", "walk"}
+                             << "port0 0x0001 1\nport1 0x0002 2\nport2 0x0000 0\npattern walk\n"
+                                "fault read0 error\n";
+    QTest::newRow("fault") << QStringList{"fault", "read1", "false"}
+                           << set + "fault read0 error\nfault read1 false\n";
+    QTest::newRow("trace") << QStringList{"trace", "off"} << set + "fault read0 error\n";
+}
+
+// Another change is held, lock taken, just before it puts its new state in place; the change
+// under test must wait for it, say so once, and then build on what it wrote.
+void tst_VelmoraSim::everyChangeWaitsForOneInProgress()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, after);
+    QCOMPARE(run({"fault", "read0", "error"}).exitCode, 0);
+
+    const std::unique_ptr<QProcess> first = startPaused({"set", "1", "2"});
+    QCOMPARE(first->state(), QProcess::Running);
+    QProcess second;
+    second.setProcessEnvironment(environment());
+    second.start(m_binary, args);
+    const QByteArray said = readErrorUntil(second, "\n");
+    // Had it not waited, it would be done by now, and the held change would undo it.
+    QCOMPARE(second.state(), QProcess::Running);
+    QCOMPARE(QString::fromUtf8(said),
+             QStringLiteral("velmora-sim: waiting for another velmora-sim (process %1) to finish "
+                            "with %2\n")
+                 .arg(first->processId())
+                 .arg(statePath()));
+
+    first->closeWriteChannel();
+    QVERIFY(first->waitForFinished(10000));
+    QCOMPARE(first->exitCode(), 0);
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.readAllStandardError(), QByteArray()); // said once
+    const QString state = run({"get"}).out;
+    QVERIFY2(state.startsWith(after), qPrintable(state));
+}
+
+void tst_VelmoraSim::waitGivesUpAfterItsPatience()
+{
+    const std::unique_ptr<QProcess> first = startPaused({"set", "1", "2"});
+    QProcess second;
+    QProcessEnvironment env = environment();
+    env.insert("VELMORA_SIM_TEST_PATIENCE_MS", "200");
+    second.setProcessEnvironment(env);
+    second.start(m_binary, {"reset"});
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 1);
+    const QString err = QString::fromUtf8(second.readAllStandardError());
+    QCOMPARE(err.count("waiting for another velmora-sim"), 1);
+    QVERIFY2(err.contains(QStringLiteral("%1/velmora: another velmora-sim (process %2) has kept "
+                                         "it locked for 0.2 s")
+                              .arg(m_dir->path())
+                              .arg(first->processId())),
+             qPrintable(err));
+    first->closeWriteChannel();
+    QVERIFY(first->waitForFinished(10000));
+    QVERIFY(run({"get"}).out.startsWith("port0 0x0001 1\n")); // the patient one's change stands
+}
+
+void tst_VelmoraSim::leftoversOfAKilledWriterAreRemoved()
+{
+    const QString folder = m_dir->path() + "/velmora";
+    const auto temporaries = [&] {
+        return QDir(folder).entryList({".simcard.tmp.*"}, QDir::Files | QDir::Hidden, QDir::Name);
+    };
+    QCOMPARE(run({"get"}).exitCode, 0);
+    const std::unique_ptr<QProcess> killed = startPaused({"set", "1", "2"});
+    const QStringList left = temporaries();
+    QCOMPARE(left.size(), 1);
+    killed->kill();
+    QVERIFY(killed->waitForFinished(10000));
+    QCOMPARE(temporaries(), left);
+
+    // Not a killed writer's: another naming, another file's, and one whose writer still lives.
+    const QStringList kept = {".simcard.tmp.notes", ".simcard.tmp.1.2", ".other.tmp.1.2.3",
+                              QStringLiteral(".simcard.tmp.%1.0.0").arg(::getpid())};
+    for (const QString &name : kept) {
+        QFile file(folder + '/' + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QCOMPARE(run({"set", "3", "4"}).exitCode, 0);
+    QStringList now = QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    now.removeOne("simcard");
+    QStringList expected = kept;
+    expected.sort();
+    QCOMPARE(now, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_VelmoraSim)

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <thread>
 
@@ -208,7 +209,9 @@ TEST(SimStateFile, StoreReplacesTheWholeFileAndLeavesNothingBehind)
     EXPECT_EQ(wt::readAll(file.path()),
               std::string(wt::GoldenState) + "trace C:\\logs\\ticks.log\n");
     EXPECT_EQ(file.load(), state);
-    EXPECT_EQ(wt::entries(file.path().parent_path()), std::vector<std::string>{"simcard"});
+    // The lock file stays, so that every change locks the same file.
+    EXPECT_EQ(wt::entries(file.path().parent_path()),
+              (std::vector<std::string>{"simcard", "simcard.lock"}));
 }
 
 TEST(SimStateFile, StoreWaitsForAReaderToLetGo)
@@ -230,7 +233,8 @@ TEST(SimStateFile, StoreWaitsForAReaderToLetGo)
     release.join();
     EXPECT_EQ(error, "");
     EXPECT_EQ(file.load(), wt::goldenState());
-    EXPECT_EQ(wt::entries(file.path().parent_path()), std::vector<std::string>{"simcard"});
+    EXPECT_EQ(wt::entries(file.path().parent_path()),
+              (std::vector<std::string>{"simcard", "simcard.lock"}));
 }
 
 TEST(SimStateFile, StoreCleansUpWhenReplacingFails)
@@ -243,7 +247,7 @@ TEST(SimStateFile, StoreCleansUpWhenReplacingFails)
     EXPECT_EQ(error, velmora::displayPath(file.path()) +
                          ": cannot replace the file: it is a folder (remove it, then run "
                          "'velmora-sim reset')");
-    EXPECT_EQ(wt::entries(folder), std::vector<std::string>{"simcard"});
+    EXPECT_EQ(wt::entries(folder), (std::vector<std::string>{"simcard", "simcard.lock"}));
 }
 
 // ---- refusals ----
@@ -478,6 +482,108 @@ TEST(SimStateReader, LeavesAnUnchangedFileUnread)
               velmora::displayPath(file.path()).size() + 2);
     EXPECT_EQ(wt::errorFrom([&] { EXPECT_EQ(reader.current(), wt::goldenState()); }), "");
     CloseHandle(exclusive);
+}
+
+// ---- changes meeting one another ----
+
+TEST(SimStateFile, AChangeWaitsForOneInProgressAndNamesItsProcess)
+{
+    const wt::TempFolder temp;
+    const SimStateFile file(temp.path() / "Velmora" / "simcard");
+    file.store(SimState{});
+    const HANDLE paused = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE goOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    velmora::SimUpdateOptions holding;
+    holding.beforeReplace = [&] {
+        SetEvent(paused);
+        WaitForSingleObject(goOn, 30000);
+    };
+    std::string firstError;
+    std::thread first([&] {
+        firstError = wt::errorFrom(
+            [&] { file.update([](SimState &state) { state.ports[0] = 1; }, holding); });
+    });
+    ASSERT_EQ(WaitForSingleObject(paused, 30000), WAIT_OBJECT_0);
+
+    // One that will not wait long gives up, having said once whom it waited for.
+    velmora::SimUpdateOptions impatient;
+    impatient.patience = std::chrono::milliseconds(100);
+    std::vector<std::optional<std::int64_t>> told;
+    impatient.waiting = [&](std::optional<std::int64_t> holder) {
+        told.push_back(holder);
+    };
+    const std::string error = wt::errorFrom([&] { file.store(SimState{}, impatient); });
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told.front(), std::int64_t(GetCurrentProcessId()));
+    EXPECT_NE(error.find(": another velmora-sim (process " + std::to_string(GetCurrentProcessId()) +
+                         ") has kept it locked for 0.1 s"),
+              std::string::npos)
+        << error;
+
+    // One that waits goes on once the first is done, and builds on what it wrote. Its word that
+    // it waits is what lets the first go on, so the order is fixed.
+    velmora::SimUpdateOptions patient;
+    bool waited = false;
+    patient.waiting = [&](std::optional<std::int64_t>) {
+        waited = true;
+        SetEvent(goOn);
+    };
+    EXPECT_EQ(
+        wt::errorFrom([&] { file.update([](SimState &state) { state.ports[1] = 2; }, patient); }),
+        "");
+    first.join();
+    EXPECT_EQ(firstError, "");
+    EXPECT_TRUE(waited);
+    const SimState state = file.load();
+    EXPECT_EQ(state.ports[0], 1);
+    EXPECT_EQ(state.ports[1], 2);
+    CloseHandle(paused);
+    CloseHandle(goOn);
+}
+
+TEST(SimStateFile, AChangeRemovesWhatAKilledWriterLeft)
+{
+    const wt::TempFolder temp;
+    const fs::path folder = temp.path() / "Velmora";
+    const SimStateFile file(folder / "simcard");
+    file.store(SimState{});
+
+    // The id of a process that has ended: this test program, asked for nothing.
+    std::array<wchar_t, MAX_PATH> self{};
+    GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+    std::wstring commandLine = L"velmora_wintest --gtest_filter=-*";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(self.data(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    const std::string gone = std::to_string(process.dwProcessId);
+    const std::string alive = std::to_string(GetCurrentProcessId());
+
+    const std::vector<std::string> kept = {".other.tmp." + gone + ".0.0",
+                                           ".simcard.tmp." + alive + ".0.0",
+                                           ".simcard.tmp." + gone + ".1.0", // still open
+                                           ".simcard.tmp.notes",
+                                           "simcard",
+                                           "simcard.lock"};
+    for (const std::string &name : kept)
+        if (!fs::exists(folder / name))
+            wt::writeFile(folder / name, "");
+    wt::writeFile(folder / (".simcard.tmp." + gone + ".0.0"), "half a state");
+    const HANDLE inUse =
+        CreateFileW((folder / (".simcard.tmp." + gone + ".1.0")).c_str(), GENERIC_READ,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+
+    file.update([](SimState &state) { state.ports[0] = 7; });
+    CloseHandle(inUse);
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(wt::entries(folder), expected);
+    EXPECT_EQ(file.load().ports[0], 7);
 }
 
 } // namespace

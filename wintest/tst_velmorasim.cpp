@@ -2,6 +2,7 @@
 // the test's own. scripts/wine-test drives set, get, fault, reset and bad usage from outside.
 
 #include "sim_test_support.h"
+#include "win32/win32_text.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ protected:
     {
         std::wstring commandLine = L"velmora-sim";
         for (const std::string &arg : args)
-            commandLine += L" \"" + fs::path(arg).wstring() + L'"';
+            commandLine += L" \"" + velmora::toUtf16(arg) + L'"';
 
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         const fs::path outPath = m_temp.path() / "out.txt", errPath = m_temp.path() / "err.txt";
@@ -114,6 +115,36 @@ TEST_F(VelmoraSim, HelpShowsTheStateFileWhereLocalAppDataPoints)
           "State file: " + velmora::displayPath(statePath()) + "\n",
           std::string("(in %LOCALAPPDATA%\\Velmora)")})
         EXPECT_NE(result.out.find(part), std::string::npos) << part << "\n" << result.out;
+}
+
+TEST_F(VelmoraSim, TracesToAnyPathAUserCanName)
+{
+    // A profile folder whose user name holds a space and a letter beyond ASCII.
+    const fs::path folder = m_temp.path() / L"Jos\u00e9 Smith";
+    fs::create_directory(folder);
+    const std::string trace = velmora::displayPath(folder / L"ticks log.txt");
+    const Result result = run({"trace", trace});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(fs::is_regular_file(folder / L"ticks log.txt")); // made, and so tried, at once
+    EXPECT_EQ(velmora::SimStateFile(statePath()).load().trace, trace);
+}
+
+TEST_F(VelmoraSim, RefusesATraceThatCannotWorkAtOnce)
+{
+    const std::string missing = velmora::displayPath(m_temp.path() / "missing" / "ticks.log");
+    const std::string folder = velmora::displayPath(m_temp.path());
+    for (const auto &[trace, reason] :
+         {std::pair{missing, std::string("does not exist: create it")},
+          std::pair{folder, std::string("it is a folder")}}) {
+        const Result result = run({"trace", trace});
+        EXPECT_EQ(result.exitCode, 1) << trace;
+        EXPECT_EQ(result.err.rfind("velmora-sim: cannot trace to " + trace + ": ", 0), 0u)
+            << result.err;
+        EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(run({"trace", ""}).exitCode, 2);
+    EXPECT_FALSE(fs::exists(statePath()));
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,6 +31,23 @@ struct PrivateFileFixes {
     std::string folderOwner; // the folder is someone else's
     std::string remove;      // a link, a folder or something else stands where the file should
     std::string reset;       // the file is someone else's, too large or unreadable
+    // Where the folder cannot be the user's to mend (planted by another user, on a read-only
+    // file system): how to use another. Empty: `remove` (and nothing for a read-only one).
+    std::string elsewhere;   // "set XDG_RUNTIME_DIR to a folder only you can write ..."
+    std::string otherVolume; // "set XDG_RUNTIME_DIR to a private folder on one that is writable"
+};
+
+// How an update meets another process updating the same file at that moment.
+struct UpdateWait {
+    static constexpr std::chrono::milliseconds DefaultPatience{10'000};
+
+    // Who holds the lock, as a message names them: "another velmora-sim".
+    std::string holderName = "another program";
+    // How long to wait before giving up with a FileError.
+    std::chrono::milliseconds patience = DefaultPatience;
+    // Told once, as the wait begins: the process id of the one holding the lock where the
+    // system can tell it.
+    std::function<void(std::optional<std::int64_t> holder)> waiting;
 };
 
 // A folder of the user's own holding small files that only they may change. Opened without
@@ -50,9 +69,17 @@ public:
     // Writes `text` to a fresh temporary file beside `file`, then moves it into place: replacing
     // the old file, or only if there is none yet. Either way a reader sees the old content or
     // the new, never part of it. Returns false when not replacing and a file was there.
-    bool publish(const std::filesystem::path &file, std::string_view text, bool replace) const;
-    // Holds an exclusive lock, which other updates of `file` wait for, until the folder closes.
-    void lockForUpdate(const std::filesystem::path &file);
+    // `beforeReplace` runs with the new content in its temporary file, just before the move.
+    bool publish(const std::filesystem::path &file, std::string_view text, bool replace,
+                 const std::function<void()> &beforeReplace = {}) const;
+    // Holds an exclusive lock, which other updates of `file` wait for, until the folder closes;
+    // waits at most `wait.patience`, then throws FileError naming the holder where known. Once
+    // held, removes what writers of `file` killed half-way left behind (removeLeftovers).
+    void lockForUpdate(const std::filesystem::path &file, const UpdateWait &wait = {});
+    // Removes the temporary files that writers of `file` killed half-way left in this folder:
+    // only regular files of the user's by publish's naming, not in use, and only where the
+    // writer is gone or the file is too old to be anyone's work in progress.
+    void removeLeftovers(const std::filesystem::path &file) const;
 
     const PrivateFileFixes &fixes() const noexcept { return m_fixes; }
 
@@ -66,6 +93,24 @@ private:
     int m_fd = -1;
 #endif
 };
+
+// The temporary files publish makes for `fileName`: ".NAME.tmp.PID.SERIAL.TICKS".
+std::string temporaryName(std::string_view fileName, std::int64_t pid, unsigned serial,
+                          std::uint64_t ticks);
+// The writer's process id where `name` is such a temporary file of `fileName`, else nothing.
+std::optional<std::int64_t> temporaryWriter(std::string_view name, std::string_view fileName);
+// A temporary file older than this is nobody's work in progress, whoever has its process id now.
+inline constexpr std::chrono::hours TemporaryLifetime{1};
+
+// One try at an update lock: taken, or held by someone else (by that process, where known).
+struct LockTry {
+    bool taken = false;
+    std::optional<std::int64_t> holder;
+};
+// Tries `tryLock` until it is taken, telling `wait.waiting` once, and gives up after
+// `wait.patience` with a FileError naming `path`.
+void waitForLock(const std::filesystem::path &path, const UpdateWait &wait,
+                 const std::function<LockTry()> &tryLock);
 
 // The folder a file lives in, "." for a bare name.
 std::filesystem::path folderOf(const std::filesystem::path &file);

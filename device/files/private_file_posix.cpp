@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -57,6 +59,10 @@ private:
         break;
     case EISDIR:
         text += " (" + fixes.remove + ")";
+        break;
+    case EROFS:
+        text += " (the file system is mounted read-only: remount it read-write" +
+                (fixes.otherVolume.empty() ? std::string() : ", or " + fixes.otherVolume) + ")";
         break;
     default:
         break;
@@ -123,11 +129,15 @@ PrivateFolder::PrivateFolder(const std::filesystem::path &folder, PrivateFileFix
         const int error = errno;
         struct stat info {};
         if ((error == ELOOP || error == ENOTDIR) && ::lstat(folder.c_str(), &info) == 0) {
+            // Planted by someone else in a shared folder such as /tmp, it is not ours to remove.
+            const std::string fix = info.st_uid == ::geteuid() || m_fixes.elsewhere.empty()
+                                        ? m_fixes.remove
+                                        : "it belongs to user " + std::to_string(info.st_uid) +
+                                              ", so you cannot remove it: " + m_fixes.elsewhere;
             if (S_ISLNK(info.st_mode))
-                refuseFile(folder,
-                           "is a symbolic link; refusing to follow it (" + m_fixes.remove + ")");
+                refuseFile(folder, "is a symbolic link; refusing to follow it (" + fix + ")");
             if (!S_ISDIR(info.st_mode))
-                refuseFile(folder, "is not a folder (" + m_fixes.remove + ")");
+                refuseFile(folder, "is not a folder (" + fix + ")");
         }
         systemFailure(folder, "open the folder", error, m_fixes);
     }
@@ -198,8 +208,8 @@ std::optional<std::string> PrivateFolder::read(const std::filesystem::path &file
     return text;
 }
 
-bool PrivateFolder::publish(const std::filesystem::path &file, std::string_view text,
-                            bool replace) const
+bool PrivateFolder::publish(const std::filesystem::path &file, std::string_view text, bool replace,
+                            const std::function<void()> &beforeReplace) const
 {
     static std::atomic<unsigned> serial{0};
     const std::string name = file.filename().string();
@@ -207,8 +217,8 @@ bool PrivateFolder::publish(const std::filesystem::path &file, std::string_view 
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
         const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        temporary = "." + name + ".tmp." + std::to_string(::getpid()) + '.' +
-                    std::to_string(serial++) + '.' + std::to_string(ticks & 0xffffff);
+        temporary =
+            temporaryName(name, ::getpid(), serial++, static_cast<std::uint64_t>(ticks) & 0xffffff);
         fd = ::openat(m_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       0600);
         if (fd < 0 && (errno != EEXIST || attempt == 100))
@@ -228,12 +238,16 @@ bool PrivateFolder::publish(const std::filesystem::path &file, std::string_view 
     } cleanup{m_fd, temporary};
 
     FileDescriptor out(fd);
+    // Locked while being written, so that nobody tidying the folder takes it for a leftover.
+    ::flock(out.get(), LOCK_EX | LOCK_NB);
     if (::fchmod(out.get(), 0600) != 0)
         systemFailure(file, "set the permissions of a temporary file", errno, m_fixes);
     if (const int error = writeAll(out.get(), text); error != 0)
         systemFailure(file, "write a temporary file", error, m_fixes);
     if (::close(out.release()) != 0)
         systemFailure(file, "write a temporary file", errno, m_fixes);
+    if (beforeReplace)
+        beforeReplace();
 
     if (replace) {
         if (::renameat(m_fd, temporary.c_str(), m_fd, name.c_str()) != 0)
@@ -250,12 +264,85 @@ bool PrivateFolder::publish(const std::filesystem::path &file, std::string_view 
     return true;
 }
 
-void PrivateFolder::lockForUpdate(const std::filesystem::path &)
+namespace {
+
+bool processIsGone(std::int64_t pid)
 {
-    while (::flock(m_fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            systemFailure(m_folder, "lock the folder", errno, m_fixes);
+    return pid > 0 && pid <= std::int64_t(INT32_MAX) && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
+// The byte of the folder a record lock covers to tell a waiting process who holds the update
+// lock: F_GETLK reports the holder's process id, flock cannot.
+struct flock holderRange(short type)
+{
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    return range;
+}
+
+} // namespace
+
+// flock on the folder, shared by every thread and process that opens it; the system drops it
+// when the folder closes or the holder dies.
+void PrivateFolder::lockForUpdate(const std::filesystem::path &file, const UpdateWait &wait)
+{
+    waitForLock(m_folder, wait, [&] {
+        LockTry attempt;
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                systemFailure(m_folder, "lock the folder", errno, m_fixes);
+            struct flock probe = holderRange(F_WRLCK);
+            if (::fcntl(m_fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK && probe.l_pid > 0)
+                attempt.holder = probe.l_pid;
+            return attempt;
+        }
+        attempt.taken = true;
+        return attempt;
+    });
+    removeLeftovers(file);
+    // Taken only now: closing any descriptor for the folder (as listing it does) drops a
+    // record lock. It goes when the folder closes.
+    struct flock advertise = holderRange(F_RDLCK);
+    ::fcntl(m_fd, F_SETLK, &advertise);
+}
+
+void PrivateFolder::removeLeftovers(const std::filesystem::path &file) const
+{
+    const int listFd = ::openat(m_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0)
+        return;
+    DIR *list = ::fdopendir(listFd);
+    if (list == nullptr) {
+        ::close(listFd);
+        return;
     }
+    const std::string fileName = file.filename().string();
+    const auto now = std::chrono::system_clock::now();
+    while (const dirent *entry = ::readdir(list)) {
+        const auto writer = temporaryWriter(entry->d_name, fileName);
+        if (!writer)
+            continue;
+        const int fd = ::openat(m_fd, entry->d_name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const FileDescriptor held(fd);
+        struct stat info {};
+        // A writer at work holds its temporary file locked.
+        if (::fstat(held.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != ::geteuid() || ::flock(held.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        const auto modified = std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
+        if (processIsGone(*writer) || now - modified > TemporaryLifetime)
+            ::unlinkat(m_fd, entry->d_name, 0);
+    }
+    ::closedir(list);
 }
 
 std::string displayPath(const std::filesystem::path &path)

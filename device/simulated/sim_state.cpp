@@ -52,18 +52,6 @@ std::string hex4(std::uint16_t value)
     return text;
 }
 
-std::string quoted(std::string_view text)
-{
-    // Bytes are already known to be printable here; only the length needs bounding.
-    constexpr std::size_t Shown = 32;
-    std::string result(1, '\'');
-    result.append(text.substr(0, Shown));
-    if (text.size() > Shown)
-        result.append("...");
-    result.push_back('\'');
-    return result;
-}
-
 [[noreturn]] void refuseLine(std::size_t line, const std::string &reason)
 {
     throw SimStateError("line " + std::to_string(line) + ": " + reason);
@@ -88,7 +76,7 @@ void checkBytes(std::string_view line, std::size_t lineNo)
 // A register value: decimal, or 0x followed by hex digits; nothing else, no sign, no spaces.
 std::uint16_t parsePortField(std::string_view key, std::string_view text, std::size_t lineNo)
 {
-    const auto prefix = std::string(key) + " value " + quoted(text);
+    const auto prefix = std::string(key) + " value " + quotedValue(text);
     const std::optional<std::uint32_t> value = parseRegisterNumber(text);
     if (!value)
         refuseLine(lineNo, prefix + " is not a number");
@@ -132,6 +120,55 @@ bool isAbsoluteTracePath(std::string_view text)
 #else
     return text.starts_with('/');
 #endif
+}
+
+// A trace file's name is any path a user can give, spaces and all, but the state file holds
+// printable ASCII alone: every other byte, and '%' itself, is written as %XX.
+std::string encodeTracePath(std::string_view path)
+{
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte < 0x7f && byte != '%') {
+            text += c;
+        } else {
+            text += '%';
+            text += Digits[byte >> 4];
+            text += Digits[byte & 0xf];
+        }
+    }
+    return text;
+}
+
+std::string decodeTracePath(std::string_view text, std::size_t lineNo)
+{
+    const auto hexDigit = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        return -1;
+    };
+    std::string path;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            path += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || hexDigit(text[i + 1]) < 0 || hexDigit(text[i + 2]) < 0) {
+            refuseLine(lineNo, "trace file " + quotedValue(text) +
+                                   " has a '%' that is not followed by two hex digits");
+        }
+        const char byte = static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+        if (byte == '\0')
+            refuseLine(lineNo, "trace file " + quotedValue(text) + " holds a NUL byte (%00)");
+        path += byte;
+        i += 2;
+    }
+    return path;
 }
 
 } // namespace
@@ -193,6 +230,65 @@ std::optional<SimOperation> operationFromString(std::string_view text)
     return fromName<SimOperation>(OperationNames, text);
 }
 
+std::string printable(std::string_view text)
+{
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    const auto escape = [&](unsigned char byte) {
+        shown += "\\x";
+        shown += Digits[byte >> 4];
+        shown += Digits[byte & 0xf];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7f)
+                escape(byte);
+            else
+                shown += static_cast<char>(byte);
+            ++i;
+            continue;
+        }
+        // A whole, shortest-form UTF-8 sequence passes, unless it is a C1 control (U+0080 to
+        // U+009F), which terminals obey as they do ESC.
+        const std::size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 0;
+        bool whole = length != 0 && byte <= 0xf4 && i + length <= text.size();
+        std::uint32_t code = byte & (0x7f >> length);
+        for (std::size_t k = 1; whole && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            whole = (next & 0xc0) == 0x80;
+            code = code << 6 | (next & 0x3f);
+        }
+        constexpr std::uint32_t Least[] = {0, 0, 0x80, 0x800, 0x10000};
+        whole = whole && code >= Least[length] && code <= 0x10ffff &&
+                !(code >= 0xd800 && code <= 0xdfff) && code >= 0xa0;
+        if (whole) {
+            shown.append(text.substr(i, length));
+            i += length;
+        } else {
+            escape(byte);
+            ++i;
+        }
+    }
+    return shown;
+}
+
+std::string quotedValue(std::string_view text, std::size_t limit)
+{
+    // Cut at a character boundary, counting a UTF-8 sequence as one character.
+    std::size_t cut = 0;
+    for (std::size_t characters = 0; cut < text.size() && characters < limit; ++characters) {
+        ++cut;
+        while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+            ++cut;
+    }
+    std::string result = "'" + printable(text.substr(0, cut));
+    if (cut < text.size())
+        result += "...";
+    return result + "'";
+}
+
 std::array<std::uint16_t, SimPortCount>
 SimState::portValuesAt(std::chrono::system_clock::time_point now) const
 {
@@ -236,7 +332,7 @@ std::string SimState::format() const
                 '\n';
     }
     if (!trace.empty())
-        text += "trace " + trace + '\n';
+        text += "trace " + encodeTracePath(trace) + '\n';
     return text;
 }
 
@@ -266,7 +362,8 @@ SimState SimState::parse(std::string_view text)
                 continue;
             const std::string magicPrefix = std::string(Magic) + ' ';
             if (line.starts_with(magicPrefix)) {
-                refuseLine(1, "unsupported version " + quoted(line.substr(magicPrefix.size())) +
+                refuseLine(1, "unsupported version " +
+                                  quotedValue(line.substr(magicPrefix.size())) +
                                   " (this program reads version " + std::string(Version) + ")");
             }
             refuseLine(1, "not a simulated-card state file (expected '" + expected + "')");
@@ -304,13 +401,13 @@ SimState SimState::parse(std::string_view text)
             if (fieldCount >= 2) {
                 const auto op = operationFromString(fields[1]);
                 if (!op) {
-                    refuseLine(lineNo, "unknown operation " + quoted(fields[1]) +
+                    refuseLine(lineNo, "unknown operation " + quotedValue(fields[1]) +
                                            " (read0, read1, configure or select)");
                 }
                 key = FirstFaultKey + static_cast<std::size_t>(*op);
             }
         } else {
-            refuseLine(lineNo, "unknown key " + quoted(name));
+            refuseLine(lineNo, "unknown key " + quotedValue(name));
         }
         if (fieldCount != wantedFields) {
             refuseLine(lineNo, std::string(name) + " takes " +
@@ -325,20 +422,21 @@ SimState SimState::parse(std::string_view text)
         if (key < SimPortCount) {
             state.ports[key] = parsePortField(name, fields[1], lineNo);
         } else if (key == TraceKey) {
-            if (!isAbsoluteTracePath(fields[1]))
-                refuseLine(lineNo, "trace file " + quoted(fields[1]) + " is not an absolute path");
-            state.trace = std::string(fields[1]);
+            state.trace = decodeTracePath(fields[1], lineNo);
+            if (!isAbsoluteTracePath(state.trace))
+                refuseLine(lineNo,
+                           "trace file " + quotedValue(state.trace) + " is not an absolute path");
         } else if (key == PatternKey) {
             const auto pattern = patternFromString(fields[1]);
             if (!pattern) {
-                refuseLine(lineNo, "unknown pattern " + quoted(fields[1]) +
+                refuseLine(lineNo, "unknown pattern " + quotedValue(fields[1]) +
                                        " (off, count, walk or random)");
             }
             state.pattern = *pattern;
         } else {
             const auto mode = faultModeFromString(fields[2]);
             if (!mode) {
-                refuseLine(lineNo, "unknown fault mode " + quoted(fields[2]) +
+                refuseLine(lineNo, "unknown fault mode " + quotedValue(fields[2]) +
                                        " (none, false, error or nobool)");
             }
             state.faults[key - FirstFaultKey] = *mode;

@@ -57,15 +57,36 @@ std::optional<SimPattern> patternFromString(std::string_view text);
 std::optional<SimFaultMode> faultModeFromString(std::string_view text);
 std::optional<SimOperation> operationFromString(std::string_view text);
 
+// Text from outside as a message shows it: control characters, and bytes that are not UTF-8,
+// as \xNN escapes, so that nothing reaches a terminal as a command.
+std::string printable(std::string_view text);
+// A value as a message quotes it: printable, in single quotes, cut after `limit` characters.
+std::string quotedValue(std::string_view text, std::size_t limit = 32);
+
 // A refusal of the state file, or of a user's value for it; names the path (where there is
 // one) and the fix.
 using SimStateError = FileError;
 
+// How a change of the state file meets another process changing it at the same moment.
+struct SimUpdateOptions {
+    static constexpr std::chrono::milliseconds DefaultPatience = UpdateWait::DefaultPatience;
+
+    // How long to wait for the other change before giving up with a SimStateError.
+    std::chrono::milliseconds patience = DefaultPatience;
+    // Told once, as the wait begins: the process id of the one holding the lock where the
+    // system can tell it.
+    std::function<void(std::optional<std::int64_t> holder)> waiting;
+    // Called with the lock held and the new state in its temporary file, just before it
+    // replaces the state file; lets a test hold a change at its most delicate point.
+    std::function<void()> beforeReplace;
+};
+
 // The state file. Never follows a symlink (on Windows: any reparse point), refuses a folder or
 // file owned by another user, creates what is missing (folder 0700, file 0600; on Windows with
 // an access list for the user alone) in a fresh card's state, and replaces the file atomically
-// so that a reader never sees half a write. Every failure is a SimStateError whose message names
-// the path and the fix.
+// so that a reader never sees half a write. Whoever changes it holds a lock on its folder, and
+// removes what a writer killed half-way left behind. Every failure is a SimStateError whose message
+// names the path and the fix.
 class SimStateFile final {
 public:
     explicit SimStateFile(std::filesystem::path file);
@@ -78,11 +99,18 @@ public:
     const std::filesystem::path &path() const noexcept { return m_file; }
 
     SimState load() const;
-    void store(const SimState &state) const;
-    // Load, change and store as one step that other updates wait for.
-    void update(const std::function<void(SimState &)> &change) const;
+    // Replaces the file with `state` without reading it (so that it also mends a corrupt one),
+    // as one step that other changes wait for.
+    void store(const SimState &state, const SimUpdateOptions &options = {}) const;
+    // Load, change and store as one step that other changes wait for.
+    void update(const std::function<void(SimState &)> &change,
+                const SimUpdateOptions &options = {}) const;
 
 private:
+    // Under the lock: `replacement`, or else the file's state, changed by `change`, stored.
+    void write(const SimState *replacement, const std::function<void(SimState &)> &change,
+               const SimUpdateOptions &options) const;
+
     std::filesystem::path m_file;
 };
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// What the state file's portable part and its per-platform file handling share. Internal to the
+// What the state file's portable part and the rest of the simulated card share. Internal to the
 // device layer.
 
 #include <cstddef>

@@ -162,7 +162,8 @@ std::optional<DispatchOutcome> SimulatedCard::trace(const std::string &path, std
                 m_tracePath.clear();
                 return DispatchOutcome::failure(error_code::DeviceIoError,
                                                 "Simulated card: cannot open the trace file " +
-                                                    path + ": " + *failure);
+                                                    printable(path) + ": " + *failure +
+                                                    " (or stop the trace: velmora-sim trace off)");
             }
         }
     }
@@ -176,8 +177,8 @@ std::optional<DispatchOutcome> SimulatedCard::trace(const std::string &path, std
                       static_cast<long long>(TraceFile::monotonicNs()), port, int{delivered});
     if (auto failure = m_trace.append(std::string_view(line, static_cast<std::size_t>(length)))) {
         return DispatchOutcome::failure(error_code::DeviceIoError,
-                                        "Simulated card: cannot write the trace file " + path +
-                                            ": " + *failure);
+                                        "Simulated card: cannot write the trace file " +
+                                            printable(path) + ": " + *failure);
     }
     return std::nullopt;
 }

@@ -16,8 +16,10 @@ public:
     TraceFile &operator=(const TraceFile &) = delete;
     ~TraceFile() { close(); }
 
-    // Opens `path` (absolute, UTF-8) for appending, creating it private to the user; never
-    // follows a symbolic link. Returns why it could not, in the system's words.
+    // Opens `path` (absolute; UTF-8 on Windows) for appending, creating it private to the user,
+    // with the state file's care: never through a symbolic link, never waiting (a named pipe is
+    // refused, not opened), a regular file of the user's that nobody else may write. Returns
+    // why it could not and what to do, without the path.
     std::optional<std::string> open(const std::string &path);
     void close() noexcept;
     bool isOpen() const noexcept;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
 namespace velmora {
 
 std::optional<std::string> TraceFile::open(const std::string &path)
@@ -13,18 +15,49 @@ std::optional<std::string> TraceFile::open(const std::string &path)
     const win32::CurrentUser user;
     win32::PrivateSecurity security(user, false);
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end, as O_APPEND does.
-    win32::UniqueHandle file(
-        CreateFileW(toUtf16(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security.attributes(),
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file)
-        return win32::errorText(GetLastError());
+    win32::UniqueHandle file(CreateFileW(
+        toUtf16(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security.attributes(), OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(toUtf16(path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return std::string("it is a folder, not a regular file; name a regular file");
+        switch (error) {
+        case ERROR_PATH_NOT_FOUND:
+            return win32::errorText(error) +
+                   "; the folder it would be in does not exist: create it, or name another file";
+        case ERROR_ACCESS_DENIED:
+            return win32::errorText(error) + "; name a file in a folder you may write";
+        case ERROR_WRITE_PROTECT:
+            return win32::errorText(error) + "; name a file on a drive that is writable";
+        default:
+            return win32::errorText(error) + "; name another file";
+        }
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file.get(), &info))
-        return win32::errorText(GetLastError());
+        return win32::errorText(GetLastError()) + "; name another file";
     // Opened as the link itself, so nothing was written through it.
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return std::string("it is a symbolic link or junction; refusing to follow it");
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return std::string("it is a symbolic link or junction, which a trace never follows "
+                           "(refusing to follow it); name the file itself");
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        GetFileType(file.get()) != FILE_TYPE_DISK)
+        return std::string("it is not a regular file; name a regular file");
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                        &owner, nullptr, nullptr, nullptr, &descriptor);
+    const win32::LocalMemory held(descriptor);
+    if (error != ERROR_SUCCESS)
+        return "cannot find out who owns it: " + win32::errorText(error) + "; name another file";
+    if (!user.mayOwn(owner)) {
+        return "it belongs to " + win32::accountName(owner) + ", not to you (" +
+               win32::accountName(user.sid()) + "); name a file of your own";
+    }
     m_handle = file.release();
     return std::nullopt;
 }
