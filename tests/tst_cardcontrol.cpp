@@ -108,8 +108,8 @@ void tst_CardControl::passesPortOperationsToTheCard()
     // Either integer kind, up to the edges of the parameter's range.
     const std::array low{AutomationValue::integer(-1), AutomationValue::longInteger(-32768)};
     const std::array high{AutomationValue::longInteger(7), AutomationValue::longInteger(32767)};
-    QVERIFY(!control.invoke(DeviceControl::ConfigurePortsId, low).status.failed);
-    QVERIFY(!control.invoke(DeviceControl::ConfigurePortsId, high).status.failed);
+    QVERIFY(!control.invoke(dispatch_id::ConfigurePorts, low).status.failed);
+    QVERIFY(!control.invoke(dispatch_id::ConfigurePorts, high).status.failed);
     std::int16_t sample = 0;
     QVERIFY(device.ReadPort(1, sample));
     QCOMPARE(sample, std::int16_t(-300));
@@ -187,7 +187,7 @@ void tst_CardControl::cardsOwnAnswerToSelectDeviceComesFirst()
     CardControl control(std::move(faulty));
     ScriptedSelector selector;
     control.setSelector(&selector);
-    QCOMPARE(control.invoke(DeviceControl::SelectDeviceId, {}).status.code, 57);
+    QCOMPARE(control.invoke(dispatch_id::SelectDevice, {}).status.code, 57);
     QCOMPARE(selector.asked, 0);
 }
 
@@ -282,7 +282,7 @@ void tst_CardControl::releaseClosesOnceAndLaterCallsFail()
         std::int16_t sample = 0;
         const std::array args{AutomationValue::longInteger(0),
                               AutomationValue::integerByRef(&sample)};
-        const DispatchOutcome outcome = control.invoke(DeviceControl::ReadPortId, args);
+        const DispatchOutcome outcome = control.invoke(dispatch_id::ReadPort, args);
         QVERIFY(outcome.status.failed);
         QVERIFY(outcome.status.description.find("card") != std::string::npos);
     }

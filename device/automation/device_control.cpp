@@ -16,21 +16,21 @@ bool DeviceControl::call(DispatchId id, std::span<const AutomationValue> args)
 
 bool DeviceControl::SelectDevice()
 {
-    return call(SelectDeviceId, {});
+    return call(dispatch_id::SelectDevice, {});
 }
 
 bool DeviceControl::ConfigurePorts(std::int32_t chip, std::int16_t controlWord)
 {
     const std::array args{AutomationValue::longInteger(chip),
                           AutomationValue::integer(controlWord)};
-    return call(ConfigurePortsId, args);
+    return call(dispatch_id::ConfigurePorts, args);
 }
 
 bool DeviceControl::ReadPort(std::int32_t port, std::int16_t &value)
 {
     const std::array args{AutomationValue::longInteger(port),
                           AutomationValue::integerByRef(&value)};
-    return call(ReadPortId, args);
+    return call(dispatch_id::ReadPort, args);
 }
 
 } // namespace velmora

@@ -11,10 +11,6 @@ namespace velmora {
 // reading raises an AutomationError.
 class DeviceControl final {
 public:
-    static constexpr DispatchId SelectDeviceId = dispatch_id::SelectDevice;
-    static constexpr DispatchId ConfigurePortsId = dispatch_id::ConfigurePorts;
-    static constexpr DispatchId ReadPortId = dispatch_id::ReadPort;
-
     explicit DeviceControl(Dispatch &control)
         : m_control(control)
     {}
