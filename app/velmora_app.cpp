@@ -132,10 +132,9 @@ bool VelmoraApplication::notify(QObject *receiver, QEvent *event)
     } catch (const AutomationError &error) {
         fail(error);
     } catch (const std::exception &error) {
-        fail(AutomationError(error_code::InternalError,
-                             std::string("Internal error: ") + error.what()));
+        fail(AutomationError::internal(error.what()));
     } catch (...) {
-        fail(AutomationError(error_code::InternalError, "Internal error"));
+        fail(AutomationError::internal());
     }
     return true;
 }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
-#include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -66,10 +66,9 @@ void Monitor::dispatch(void (Monitor::*handler)())
     } catch (const AutomationError &error) {
         stopWith(error);
     } catch (const std::exception &error) {
-        stopWith(AutomationError(error_code::InternalError,
-                                 std::string("Internal error: ") + error.what()));
+        stopWith(AutomationError::internal(error.what()));
     } catch (...) {
-        stopWith(AutomationError(error_code::InternalError, "Internal error"));
+        stopWith(AutomationError::internal());
     }
 }
 

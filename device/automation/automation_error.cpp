@@ -36,6 +36,14 @@ AutomationError AutomationError::wrongNumberOfArguments()
             "Wrong number of arguments or invalid property assignment"};
 }
 
+AutomationError AutomationError::internal(const char *what)
+{
+    std::string description = "Internal error";
+    if (what != nullptr)
+        description += std::string(": ") + what;
+    return {error_code::InternalError, std::move(description)};
+}
+
 std::string runtimeErrorLine(const AutomationError &error)
 {
     std::string line = "Velmora: Run-time error '" + std::to_string(error.code()) + "': ";

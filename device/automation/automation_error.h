@@ -20,6 +20,8 @@ public:
     static AutomationError invalidUseOfNull();       // 94
     static AutomationError objectDoesntSupport();    // 438
     static AutomationError wrongNumberOfArguments(); // 450
+    // 51, for anything that is not an automation error: "Internal error", and what it said.
+    static AutomationError internal(const char *what = nullptr);
 
 private:
     int m_code;
