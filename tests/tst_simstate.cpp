@@ -226,9 +226,12 @@ void tst_SimState::parseRefuses_data()
     row("bare 0x", with("0x003c", "0x"), "line 3: port1 value '0x' is not a number");
     row("hex too large", with("0x003c", "0x10000"), "'0x10000' is out of range");
     row("huge", with("0x003c", S(40, '9')), "is out of range");
-    row("bad pattern", with("pattern walk", "pattern blink"), "line 5: unknown pattern 'blink'");
-    row("bad operation", with("fault read0", "fault write"), "line 6: unknown operation 'write'");
-    row("bad fault mode", with("read1 error", "read1 maybe"), "line 7: unknown fault mode 'maybe'");
+    row("bad pattern", with("pattern walk", "pattern blink"),
+        "line 5: unknown pattern 'blink' (off, count, walk or random)");
+    row("bad operation", with("fault read0", "fault write"),
+        "line 6: unknown operation 'write' (read0, read1, configure or select)");
+    row("bad fault mode", with("read1 error", "read1 maybe"),
+        "line 7: unknown fault mode 'maybe' (none, false, error or nobool)");
     row("extra value", with("0x003c", "0x003c 1"), "line 3: port1 takes one value");
     row("double space", with("port1 ", "port1  "), "line 3: fields must be separated");
     row("empty line", with("port2", "\nport2"), "line 4: empty line");

@@ -234,10 +234,13 @@ void tst_VelmoraSim::badUsage_data()
     row("trailing junk", {"set", "12abc", "0"}, "'12abc' is not a number");
     row("plus sign", {"set", "+1", "0"}, "'+1' is not a number");
     row("pattern missing", {"pattern"}, "'pattern' takes 1 argument, not 0");
-    row("unknown pattern", {"pattern", "blink"}, "unknown pattern 'blink'");
+    row("unknown pattern", {"pattern", "blink"},
+        "unknown pattern 'blink' (off, count, walk or random)");
     row("fault without mode", {"fault", "read0"}, "'fault' takes 2 arguments, not 1");
-    row("unknown operation", {"fault", "write", "none"}, "unknown operation 'write'");
-    row("unknown mode", {"fault", "read0", "maybe"}, "unknown fault mode 'maybe'");
+    row("unknown operation", {"fault", "write", "none"},
+        "unknown operation 'write' (read0, read1, configure or select)");
+    row("unknown mode", {"fault", "read0", "maybe"},
+        "unknown fault mode 'maybe' (none, false, error or nobool)");
     row("get with argument", {"get", "now"}, "'get' takes 0 arguments, not 1");
     row("version with argument", {"--version", "now"}, "'--version' takes 0 arguments, not 1");
     // A bad value is quoted once, short, and harmless to the terminal.
