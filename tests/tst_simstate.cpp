@@ -256,15 +256,11 @@ void tst_SimState::parseRefuses()
 void tst_SimState::registerNumbersAndNames()
 {
     // Past 0xffff everything reads as 0x10000, out of range however long.
-    const std::pair<const char *, std::uint32_t> numbers[] = {{"0", 0},
-                                                              {"9", 9},
-                                                              {"65535", 65535},
-                                                              {"65536", 0x10000},
-                                                              {"99999999999", 0x10000},
-                                                              {"0xaf", 0xaf},
-                                                              {"0XAF", 0xaf},
-                                                              {"0xffff", 0xffff},
-                                                              {"0x10000", 0x10000}};
+    // clang-format off
+    const std::pair<const char *, std::uint32_t> numbers[] = {
+        {"0", 0}, {"9", 9}, {"65535", 65535}, {"65536", 0x10000}, {"99999999999", 0x10000},
+        {"0xaf", 0xaf}, {"0XAF", 0xaf}, {"0xffff", 0xffff}, {"0x10000", 0x10000}};
+    // clang-format on
     for (const auto &[text, value] : numbers)
         QVERIFY2(parseRegisterNumber(text) == value, text);
     for (const char *text :
