@@ -5,7 +5,6 @@
 #include "watch_options.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -23,8 +22,8 @@ namespace {
 using Samples = QList<QPair<int, int>>; // what ports 0 and 1 deliver, sample by sample
 constexpr int ReadFails = 0x10000;      // as port 1's value: the read fails with 57
 
-// A clock that moves only when the watch pauses, and a pause that can be told to report a
-// signal at its n-th wait.
+// A clock that moves only when the watch pauses, and a pause that can be told
+// to report a signal at its n-th wait.
 struct FakeTime final : Pause {
     std::chrono::steady_clock::time_point steady{};
     std::chrono::system_clock::time_point wall{std::chrono::milliseconds(1'796'000'000'123)};
@@ -50,7 +49,8 @@ struct Run {
     QString error;     // the top-level report of an error that ended the run
 };
 
-// Watches `samples` at the interval; with no other end given, times out just after the last.
+// Watches `samples` at the interval; with no other end given, times out just
+// after the last.
 Run watchSamples(const Samples &samples, Options options = {}, int signalAtWait = 0)
 {
     FakeTime time;
@@ -97,11 +97,6 @@ Options parse(const QStringList &args)
     return parseOptions(views);
 }
 
-QString binary(const char *name)
-{
-    return QFileInfo(qEnvironmentVariable("VELMORA_SIM_BINARY")).dir().filePath(name);
-}
-
 } // namespace
 
 class tst_Watch final : public QObject {
@@ -109,9 +104,6 @@ class tst_Watch final : public QObject {
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
-
     void logsTheStartAndEachChange_data();
     void logsTheStartAndEachChange();
     void formats_data();
@@ -123,15 +115,6 @@ private slots:
     void options();
     void programExitStatuses_data();
     void programExitStatuses();
-    void signalReleasesTheCardAndEndsWithZero();
-
-private:
-    QProcess *start(const QStringList &args);
-    void sim(const QStringList &args);
-
-    std::unique_ptr<QTemporaryDir> m_runtime;
-    std::unique_ptr<QTemporaryDir> m_config;
-    QProcessEnvironment m_environment;
 };
 
 void tst_Watch::initTestCase()
@@ -139,22 +122,6 @@ void tst_Watch::initTestCase()
     // Times are local, with the offset: one of half an hour shows its minutes.
     qputenv("TZ", "XST-5:30");
     tzset();
-}
-
-void tst_Watch::init()
-{
-    // The simulated card on a private state file, and no card remembered.
-    m_runtime = std::make_unique<QTemporaryDir>();
-    m_config = std::make_unique<QTemporaryDir>();
-    m_environment = QProcessEnvironment::systemEnvironment();
-    m_environment.insert("XDG_RUNTIME_DIR", m_runtime->path());
-    m_environment.insert("XDG_CONFIG_HOME", m_config->path());
-}
-
-void tst_Watch::cleanup()
-{
-    m_runtime.reset();
-    m_config.reset();
 }
 
 void tst_Watch::logsTheStartAndEachChange_data()
@@ -245,7 +212,8 @@ void tst_Watch::endsAsAsked_data()
     QTest::addColumn<int>("sampled");
     QTest::addColumn<int>("elapsedMs"); // on the watch's clock when it ended
 
-    // Samples at 0, 100, ... 500 ms: D0 rises at 200, D9 at 300; D0 falls at 400, D9 at 500.
+    // Samples at 0, 100, ... 500 ms: D0 rises at 200, D9 at 300; D0 falls at 400,
+    // D9 at 500.
     using L = QStringList;
     QTest::newRow("until a line rises") << L{"--until", "D9=1"} << 0 << 4 << 300;
     QTest::newRow("until two hold at once")
@@ -340,29 +308,11 @@ void tst_Watch::options()
     }
 }
 
-QProcess *tst_Watch::start(const QStringList &args)
-{
-    auto *process = new QProcess(this);
-    process->setProcessEnvironment(m_environment);
-    process->start(binary("velmora-watch"), args);
-    if (!process->waitForStarted())
-        qFatal("cannot start velmora-watch");
-    return process;
-}
-
-void tst_Watch::sim(const QStringList &args)
-{
-    QProcess process;
-    process.setProcessEnvironment(m_environment);
-    process.start(qEnvironmentVariable("VELMORA_SIM_BINARY"), args);
-    QVERIFY(process.waitForFinished());
-    QCOMPARE(process.exitCode(), 0);
-}
-
 void tst_Watch::programExitStatuses_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("meanwhile"); // velmora-sim once the watch has started
+    QTest::addColumn<QStringList>(
+        "meanwhile"); // once the watch has started: velmora-sim, or a signal
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("stderrStart");
 
@@ -377,6 +327,9 @@ void tst_Watch::programExitStatuses_data()
     QTest::newRow("no such card") << L{"--card", "/dev/comedi99"} << L{} << 1
                                   << "velmora-watch: no card named '/dev/comedi99'";
     QTest::newRow("bad usage") << L{"--until", "D99=1"} << L{} << 2 << "velmora-watch: --until";
+    // A signal releases the card and ends the watch as asked.
+    QTest::newRow("SIGINT") << L{"--format", "json"} << L{"SIGINT"} << 0 << "";
+    QTest::newRow("SIGTERM") << L{"--format", "json"} << L{"SIGTERM"} << 0 << "";
 }
 
 void tst_Watch::programExitStatuses()
@@ -386,33 +339,37 @@ void tst_Watch::programExitStatuses()
     QFETCH(int, status);
     QFETCH(QString, stderrStart);
 
-    sim({"reset"});
-    QProcess *watch = start(args);
+    // The simulated card on a private state file, and no card remembered.
+    QTemporaryDir runtime, config;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    environment.insert("XDG_CONFIG_HOME", config.path());
+    const auto sim = [&environment](const QStringList &simArgs) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(qEnvironmentVariable("VELMORA_SIM_BINARY"), simArgs);
+        return process.waitForFinished(10000) && process.exitCode() == 0;
+    };
+    QVERIFY(sim({"reset"}));
+    QProcess watch;
+    watch.setProcessEnvironment(environment);
+    const QFileInfo simBinary(qEnvironmentVariable("VELMORA_SIM_BINARY"));
+    watch.start(simBinary.dir().filePath("velmora-watch"), args);
+    QVERIFY(watch.waitForStarted());
     if (!meanwhile.isEmpty()) {
-        QVERIFY(watch->waitForReadyRead(5000)); // the start line: the card is being watched
-        sim(meanwhile);
+        QVERIFY(watch.waitForReadyRead(5000)); // the start line: the card is being watched
+        QVERIFY(QString(watch.readLine()).contains("start"));
+        if (meanwhile.front().startsWith("SIG"))
+            ::kill(pid_t(watch.processId()), meanwhile.front() == "SIGINT" ? SIGINT : SIGTERM);
+        else
+            QVERIFY(sim(meanwhile));
     }
-    QVERIFY(watch->waitForFinished(20000));
-    QCOMPARE(watch->exitStatus(), QProcess::NormalExit);
-    const QString errors = QString::fromUtf8(watch->readAllStandardError());
-    QVERIFY2(watch->exitCode() == status, qPrintable(errors));
+    QVERIFY(watch.waitForFinished(20000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    const QString errors = QString::fromUtf8(watch.readAllStandardError());
+    QVERIFY2(watch.exitCode() == status, qPrintable(errors));
     QVERIFY2(stderrStart.isEmpty() ? errors.isEmpty() : errors.startsWith(stderrStart),
              qPrintable(errors));
-}
-
-void tst_Watch::signalReleasesTheCardAndEndsWithZero()
-{
-    sim({"reset"});
-    for (int signal : {SIGINT, SIGTERM}) {
-        QProcess *watch = start({"--format", "json"});
-        QVERIFY(watch->waitForReadyRead(5000));
-        ::kill(pid_t(watch->processId()), signal);
-        QVERIFY(watch->waitForFinished(5000));
-        QCOMPARE(watch->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(watch->exitCode(), 0);
-        const QJsonObject first = QJsonDocument::fromJson(watch->readLine()).object();
-        QCOMPARE(first["event"].toString(), QString("start"));
-    }
 }
 
 QTEST_GUILESS_MAIN(tst_Watch)
