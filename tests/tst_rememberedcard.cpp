@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fstream>
+
 #include <sys/stat.h>
 
 using namespace velmora;
@@ -19,40 +21,20 @@ const CardInfo Board{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi D
                      "/dev/comedi0"};
 const CardInfo Chip{"gpiochip0 [pinctrl]", "GPIO chip", "/dev/gpiochip0"};
 
-// Offers the board (usable or not) and the chip.
 class FakeCatalog final : public CardCatalog {
 public:
-    explicit FakeCatalog(FakeCard::Log &log)
-        : m_log(log)
-    {}
-    bool boardPresent = true;
-    bool boardUsable = true;
-
-    std::vector<CardOffer> offers() override
-    {
-        std::vector<CardOffer> offers;
-        if (boardPresent)
-            offers.push_back(offer(Board, boardUsable));
-        offers.push_back(offer(Chip, true));
-        return offers;
-    }
-
-private:
-    CardOffer offer(const CardInfo &info, bool usable)
-    {
-        CardOffer offer{info,
-                        usable,
-                        usable ? "Ready" : "Permission denied",
-                        usable ? "" : "add your user to the group 'iocard'",
-                        {}};
-        if (usable)
-            offer.make = [this, info] {
-                return std::make_unique<FakeCard>(info.name, m_log);
-            };
-        return offer;
-    }
-    FakeCard::Log &m_log;
+    std::vector<CardOffer> list;
+    std::vector<CardOffer> offers() override { return list; }
 };
+
+CardOffer offer(const CardInfo &info, FakeCard::Log &log, bool usable = true)
+{
+    if (!usable)
+        return {info, false, "Permission denied", "add your user to the group 'iocard'", {}};
+    return {info, true, "Ready", "", [&log, info] {
+                return std::make_unique<FakeCard>(info.name, log);
+            }};
+}
 
 class ScriptedSelector final : public CardSelector {
 public:
@@ -64,11 +46,8 @@ public:
 void writeFile(const fs::path &path, const QByteArray &text)
 {
     fs::create_directories(path.parent_path());
-    QFile file(QString::fromStdString(path.string()));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    std::ofstream(path, std::ios::binary).write(text.data(), text.size());
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 // "-" unsets the variable.
@@ -233,9 +212,10 @@ void tst_RememberedCard::startingCard()
         writeFile(m_file, file);
     }
     FakeCard::Log log;
-    FakeCatalog catalog(log);
-    catalog.boardPresent = present;
-    catalog.boardUsable = usable;
+    FakeCatalog catalog; // the board (usable or not) and the chip
+    if (present)
+        catalog.list.push_back(offer(Board, log, usable));
+    catalog.list.push_back(offer(Chip, log));
 
     const StartingCard start =
         velmora::startingCard(catalog, file == "-" ? nullptr : &memory,
@@ -254,16 +234,21 @@ void tst_RememberedCard::controlRemembersEachChoice_data()
     QTest::addColumn<int>("outcome");
     QTest::addColumn<bool>("writable");
     QTest::addColumn<QString>("remembered"); // empty: nothing
-    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("shown");      // the card shown as chosen; empty: none
+    QTest::addColumn<QString>("tag");        // the caption's note
 
     const auto replace = int(CardChoice::Outcome::Replace);
     const auto keep = int(CardChoice::Outcome::KeepCurrent);
-    QTest::newRow("another card") << replace << true << QString::fromStdString(Chip.name) << "";
-    QTest::newRow("the same card again")
-        << keep << true << QString::fromStdString(Board.name) << "";
-    QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << QString()
+    const QString board = QString::fromStdString(Board.name);
+    const QString chip = QString::fromStdString(Chip.name);
+    // The note about how the card came first goes once a card is chosen.
+    QTest::newRow("another card") << replace << true << chip << chip << "";
+    QTest::newRow("the same card again") << keep << true << board << board << "";
+    QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << ""
+                               << ""
                                << "last card gone";
-    QTest::newRow("cannot be kept") << replace << false << QString() << "not remembered";
+    // The choice stands whether or not it could be kept.
+    QTest::newRow("cannot be kept") << replace << false << "" << chip << "not remembered";
 }
 
 void tst_RememberedCard::controlRemembersEachChoice()
@@ -271,6 +256,7 @@ void tst_RememberedCard::controlRemembersEachChoice()
     QFETCH(int, outcome);
     QFETCH(bool, writable);
     QFETCH(QString, remembered);
+    QFETCH(QString, shown);
     QFETCH(QString, tag);
 
     if (!writable)
@@ -281,31 +267,21 @@ void tst_RememberedCard::controlRemembersEachChoice()
     control.setMemory(&memory, {"last card gone", "..."});
     ScriptedSelector selector;
     selector.outcome = CardChoice::Outcome(outcome);
-    if (selector.outcome == CardChoice::Outcome::Replace)
-        selector.next = std::make_unique<FakeCard>(Chip.name, log);
+    selector.next = std::make_unique<FakeCard>(Chip.name, log);
     control.setSelector(&selector);
-    QStringList shown;
+    QStringList changes;
     control.setCardChangedCallback([&](const CardInfo &info) {
-        shown << QString::fromStdString(info.name + " " + control.origin().tag);
+        changes << QString::fromStdString(info.name + " " + control.origin().tag);
     });
 
-    QCOMPARE(DeviceControl(control).SelectDevice(),
-             selector.outcome != CardChoice::Outcome::Cancelled);
+    QCOMPARE(DeviceControl(control).SelectDevice(), !shown.isEmpty());
+    // The origin is settled before the new card is shown.
+    QCOMPARE(changes.join('\n'), shown.isEmpty() ? "" : shown + " " + tag);
     QCOMPARE(QString::fromStdString(control.origin().tag), tag);
-    if (writable) {
-        const std::optional<CardInfo> recalled = memory.recall();
-        QCOMPARE(recalled ? QString::fromStdString(recalled->name) : QString(), remembered);
-    }
-    if (selector.outcome == CardChoice::Outcome::Replace) {
-        // The choice stands whether or not it could be kept.
-        QCOMPARE(control.card().info().name, Chip.name);
-        QCOMPARE(shown, QStringList{QString::fromStdString(Chip.name) + " " + tag});
-        if (!writable)
-            QVERIFY(control.origin().detail.find("not a folder") != std::string::npos);
-    } else if (selector.outcome == CardChoice::Outcome::KeepCurrent) {
-        // The caption's note about how the card came first goes.
-        QCOMPARE(shown, QStringList{QString::fromStdString(Board.name) + " "});
-    }
+    QCOMPARE(control.card().info().name, shown.isEmpty() ? Board.name : shown.toStdString());
+    QCOMPARE(control.origin().detail.find("not a folder") != std::string::npos, !writable);
+    const std::optional<CardInfo> recalled = writable ? memory.recall() : std::nullopt;
+    QCOMPARE(recalled ? QString::fromStdString(recalled->name) : QString(), remembered);
 }
 
 QTEST_GUILESS_MAIN(tst_RememberedCard)
