@@ -125,52 +125,44 @@ void tst_CardControl::callsAsAnAutomationServerWould()
 
 void tst_CardControl::selectDeviceAnswers_data()
 {
-    QTest::addColumn<bool>("withSelector");
+    QTest::addColumn<QString>("setup"); // "no dialog", "none offered", "unopened", "card answers"
     QTest::addColumn<int>("outcome");
-    QTest::addColumn<bool>("offered"); // the selector hands over a new card
-    QTest::addColumn<bool>("firstOpens");
-    QTest::addColumn<bool>("cardAnswers"); // the first card answers SelectDevice itself: 57
     QTest::addColumn<int>("answer");
     QTest::addColumn<bool>("replaced");
 
-    const int cancelled = int(CardChoice::Outcome::Cancelled);
-    const int keep = int(CardChoice::Outcome::KeepCurrent);
     const int replace = int(CardChoice::Outcome::Replace);
-    QTest::newRow("no dialog: keeps the card")
-        << false << replace << true << true << false << 1 << false;
-    QTest::newRow("cancelled") << true << cancelled << false << true << false << 0 << false;
-    QTest::newRow("current card again") << true << keep << false << true << false << 1 << false;
-    QTest::newRow("replaced") << true << replace << true << true << false << 1 << true;
-    QTest::newRow("replaced, no card handed over")
-        << true << replace << false << true << false << 0 << false;
-    QTest::newRow("replacing a card that failed to open")
-        << true << replace << true << false << false << 1 << true;
-    QTest::newRow("the card's own answer comes first")
-        << true << replace << true << true << true << 57 << false;
+    QTest::newRow("no dialog: keeps the card") << "no dialog" << replace << 1 << false;
+    QTest::newRow("cancelled") << "" << int(CardChoice::Outcome::Cancelled) << 0 << false;
+    QTest::newRow("current card again")
+        << "" << int(CardChoice::Outcome::KeepCurrent) << 1 << false;
+    QTest::newRow("replaced") << "" << replace << 1 << true;
+    QTest::newRow("replaced, no card handed over") << "none offered" << replace << 0 << false;
+    QTest::newRow("replacing a card that failed to open") << "unopened" << replace << 1 << true;
+    // The card answers with 57 for itself, but only once it is open.
+    QTest::newRow("the card's own answer comes first") << "card answers" << replace << 57 << false;
     QTest::newRow("one that failed to open never answers")
-        << true << replace << true << false << true << 1 << true;
+        << "unopened, card answers" << replace << 1 << true;
 }
 
 void tst_CardControl::selectDeviceAnswers()
 {
-    QFETCH(bool, withSelector);
+    QFETCH(QString, setup);
     QFETCH(int, outcome);
-    QFETCH(bool, offered);
-    QFETCH(bool, firstOpens);
-    QFETCH(bool, cardAnswers);
     QFETCH(int, answer);
     QFETCH(bool, replaced);
+    const bool withSelector = !setup.contains("no dialog");
+    const bool firstOpens = !setup.contains("unopened");
 
     FakeCard::Log oldLog, newLog;
     auto first = std::make_unique<FakeCard>("first", oldLog);
     if (!firstOpens)
         first->openStatus = DispatchStatus::failure(16, "busy");
-    if (cardAnswers)
+    if (setup.contains("card answers"))
         first->selectAnswer = DispatchOutcome::failure(57, "select failed");
     CardControl control(std::move(first));
     ScriptedSelector selector;
     selector.outcome = CardChoice::Outcome(outcome);
-    if (offered)
+    if (!setup.contains("none offered"))
         selector.next = std::make_unique<FakeCard>("new", newLog);
     if (withSelector)
         control.setSelector(&selector);
