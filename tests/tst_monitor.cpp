@@ -219,8 +219,13 @@ void tst_Monitor::failingTickKeepsWhatItWroteAndStops()
 
 void tst_Monitor::timerIsRoutedToTheTick()
 {
-    for (const EventRoute &route : m_monitor->route(velmoraWindow()))
-        QVERIFY(route.handler != std::string_view("Timer_Timer"));
+    QVERIFY(m_monitor->route(velmoraWindow()).empty());
+    // What names no handler, or no control, is handed back.
+    WindowDescription odd = velmoraWindow();
+    const std::array routes{EventRoute{"Initcmd", "Click", "Nowhere_Click"},
+                            EventRoute{"Nothing", "Click", "exit_Click"}};
+    odd.routes = routes;
+    QCOMPARE(m_monitor->route(odd).size(), 2u);
     for (int tick = 0; tick < 100; ++tick)
         m_control.script.insert(m_control.script.end(), {delivers(0x0001), delivers(0x0080)});
     m_window->setTimerEnabled(true);
