@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fstream>
+
 #include <sys/stat.h>
 
 using namespace velmora;
@@ -19,40 +21,20 @@ const CardInfo Board{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0", "comedi D
                      "/dev/comedi0"};
 const CardInfo Chip{"gpiochip0 [pinctrl]", "GPIO chip", "/dev/gpiochip0"};
 
-// Offers the board (usable or not) and the chip.
 class FakeCatalog final : public CardCatalog {
 public:
-    explicit FakeCatalog(FakeCard::Log &log)
-        : m_log(log)
-    {}
-    bool boardPresent = true;
-    bool boardUsable = true;
-
-    std::vector<CardOffer> offers() override
-    {
-        std::vector<CardOffer> offers;
-        if (boardPresent)
-            offers.push_back(offer(Board, boardUsable));
-        offers.push_back(offer(Chip, true));
-        return offers;
-    }
-
-private:
-    CardOffer offer(const CardInfo &info, bool usable)
-    {
-        CardOffer offer{info,
-                        usable,
-                        usable ? "Ready" : "Permission denied",
-                        usable ? "" : "add your user to the group 'iocard'",
-                        {}};
-        if (usable)
-            offer.make = [this, info] {
-                return std::make_unique<FakeCard>(info.name, m_log);
-            };
-        return offer;
-    }
-    FakeCard::Log &m_log;
+    std::vector<CardOffer> list;
+    std::vector<CardOffer> offers() override { return list; }
 };
+
+CardOffer offer(const CardInfo &info, FakeCard::Log &log, bool usable = true)
+{
+    if (!usable)
+        return {info, false, "Permission denied", "add your user to the group 'iocard'", {}};
+    return {info, true, "Ready", "", [&log, info] {
+                return std::make_unique<FakeCard>(info.name, log);
+            }};
+}
 
 class ScriptedSelector final : public CardSelector {
 public:
@@ -64,11 +46,14 @@ public:
 void writeFile(const fs::path &path, const QByteArray &text)
 {
     fs::create_directories(path.parent_path());
-    QFile file(QString::fromStdString(path.string()));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    std::ofstream(path, std::ios::binary).write(text.data(), text.size());
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// "-" unsets the variable.
+void setEnv(const char *name, const QByteArray &value)
+{
+    value == "-" ? qunsetenv(name) : qputenv(name, value);
 }
 
 } // namespace
@@ -118,8 +103,11 @@ void tst_RememberedCard::rememberedIsRecalledAndPrivate()
     QCOMPARE(folder.st_mode & 07777, 0700u);
     QCOMPARE(std::distance(fs::directory_iterator(m_file.parent_path()), {}), 1); // no leftovers
 
-    // A name that would break the file's lines is refused, and the file stays as it was.
-    QVERIFY_THROWS_EXCEPTION(FileError, memory.remember({"two\nlines", "x", "y"}));
+    // What would break the file's lines is refused, and the file stays as it was.
+    for (const CardInfo &bad :
+         {CardInfo{"two\nlines", "x", "y"}, CardInfo{"", "x", "y"},
+          CardInfo{"name", "x", std::string("nul\0", 4)}, CardInfo{"name", "x", "cr\r"}})
+        QVERIFY_THROWS_EXCEPTION(FileError, memory.remember(bad));
     QVERIFY(sameCard(*memory.recall(), Board));
 }
 
@@ -129,13 +117,15 @@ void tst_RememberedCard::defaultPathFollowsTheConfigurationFolder_data()
     QTest::addColumn<QByteArray>("home");
     QTest::addColumn<QString>("expected"); // empty: refused
 
+    const QString dotConfig = "/home/u/.config/velmora/card";
     QTest::newRow("XDG_CONFIG_HOME")
         << QByteArray("/cfg") << QByteArray("/home/u") << "/cfg/velmora/card";
-    QTest::newRow("unset: ~/.config")
-        << QByteArray("-") << QByteArray("/home/u") << "/home/u/.config/velmora/card";
-    QTest::newRow("relative XDG_CONFIG_HOME is ignored")
-        << QByteArray("cfg") << QByteArray("/home/u") << "/home/u/.config/velmora/card";
+    QTest::newRow("unset: ~/.config") << QByteArray("-") << QByteArray("/home/u") << dotConfig;
+    QTest::newRow("empty XDG_CONFIG_HOME") << QByteArray("") << QByteArray("/home/u") << dotConfig;
+    QTest::newRow("relative XDG_CONFIG_HOME")
+        << QByteArray("cfg") << QByteArray("/home/u") << dotConfig;
     QTest::newRow("neither") << QByteArray("-") << QByteArray("-") << QString();
+    QTest::newRow("relative HOME") << QByteArray("cfg") << QByteArray("home/u") << QString();
 }
 
 void tst_RememberedCard::defaultPathFollowsTheConfigurationFolder()
@@ -146,88 +136,96 @@ void tst_RememberedCard::defaultPathFollowsTheConfigurationFolder()
 
     const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
     const QByteArray savedHome = qgetenv("HOME");
-    const auto set = [](const char *name, const QByteArray &value) {
-        value == "-" ? qunsetenv(name) : qputenv(name, value);
-    };
-    set("XDG_CONFIG_HOME", config);
-    set("HOME", home);
+    setEnv("XDG_CONFIG_HOME", config);
+    setEnv("HOME", home);
     if (expected.isEmpty()) {
         QVERIFY_THROWS_EXCEPTION(FileError, RememberedCardFile::defaultPath());
-        // The control still starts: it says why nothing is remembered.
+        // The control still starts: the file says why nothing is remembered.
+        try {
+            RememberedCardFile().remember(Board);
+            QFAIL("remembered without a configuration folder");
+        } catch (const FileError &error) {
+            QVERIFY2(QString(error.what()).contains("configuration folder"), error.what());
+        }
         QVERIFY_THROWS_EXCEPTION(FileError, RememberedCardFile().recall());
     } else {
         QCOMPARE(QString::fromStdString(RememberedCardFile::defaultPath().string()), expected);
     }
-    set("XDG_CONFIG_HOME", savedConfig.isNull() ? "-" : savedConfig);
-    set("HOME", savedHome.isNull() ? "-" : savedHome);
+    setEnv("XDG_CONFIG_HOME", savedConfig.isNull() ? "-" : savedConfig);
+    setEnv("HOME", savedHome.isNull() ? "-" : savedHome);
 }
 
 void tst_RememberedCard::startingCard_data()
 {
-    QTest::addColumn<QString>("file");   // the file's content; "remember": as written by us
-    QTest::addColumn<bool>("present");   // the board is still there
-    QTest::addColumn<bool>("usable");    // and can be opened
-    QTest::addColumn<QString>("card");   // the card offered
-    QTest::addColumn<QString>("tag");    // the caption's note
-    QTest::addColumn<QString>("detail"); // part of the tool tip
+    QTest::addColumn<QByteArray>("file"); // the file; "remember": as written by us; "-": no memory
+    QTest::addColumn<bool>("present");    // the board is still there
+    QTest::addColumn<bool>("usable");     // and can be opened
+    QTest::addColumn<QString>("tag");     // the caption's note; "last used": the board starts
+    QTest::addColumn<QString>("detail");  // part of the tool tip
 
-    QTest::newRow("nothing remembered") << "" << true << true << "fallback"
-                                        << ""
-                                        << "";
-    QTest::newRow("present") << "remember" << true << true << QString::fromStdString(Board.name)
-                             << "last used"
-                             << "";
-    QTest::newRow("gone") << "remember" << false << true << "fallback"
-                          << "last card gone"
-                          << "/dev/comedi0), is not there now";
-    QTest::newRow("cannot be opened") << "remember" << true << false << "fallback"
-                                      << "last card unusable"
-                                      << "To fix: add your user to the group 'iocard'";
-    QTest::newRow("corrupt") << "velmora card 1\nname x\n"
-                             << true << true << "fallback"
-                             << "last card unreadable"
-                             << "corrupt: no card location";
-    QTest::newRow("another program's file") << "[card]\nname=x\n"
-                                            << true << true << "fallback"
-                                            << "last card unreadable"
-                                            << "corrupt";
-    QTest::newRow("symbolic link") << "link" << true << true << "fallback"
-                                   << "last card unreadable"
-                                   << "refusing to follow it";
+    const auto row = [](const char *name, const QByteArray &file, bool present, bool usable,
+                        const char *tag, const char *detail) {
+        QTest::newRow(name) << file << present << usable << QString(tag) << QString(detail);
+    };
+    row("no memory", "-", true, true, "", "");
+    row("nothing remembered", "", true, true, "", "");
+    row("present", "remember", true, true, "last used", "last chosen");
+    row("gone", "remember", false, true, "last card gone",
+        "subdevice 0 (/dev/comedi0), is not there now; the simulated card stands in.");
+    row("cannot be opened", "remember", true, false, "last card unusable",
+        "opened: Permission denied\nTo fix: add your user to the group 'iocard'\nThe simulated");
+    const QByteArray head = "velmora card 1\nname x\n";
+    row("no location: gone", head + "location \n", true, true, "last card gone",
+        "The card last used, x, is not there now");
+    const auto corrupt = [&row](const char *name, const QByteArray &file, const char *detail) {
+        row(name, file, true, true, "last card unreadable", detail);
+    };
+    corrupt("another program's file", "[card]\nname=x\n", "corrupt: does not start with");
+    corrupt("no name line", "velmora card 1\n", "corrupt: no card name");
+    corrupt("no name", "velmora card 1\nname \nlocation y\n", "corrupt: no card name");
+    corrupt("name mislabelled", "velmora card 1\nlabel x\nlocation y\n", "corrupt: no card name");
+    corrupt("no location line", head, "corrupt: no card location");
+    corrupt("location mislabelled", head + "place y\n", "corrupt: no card location");
+    corrupt("last line unended", head + "location y", "corrupt: no card location");
+    corrupt("a fourth line", head + "location y\n\n", "corrupt: more than three lines");
+    corrupt("carriage return", "velmora card 1\nname x\r\nlocation y\n", "corrupt: control");
+    corrupt("NUL", head + QByteArray("location \0y\n", 12), "corrupt: control characters");
+    corrupt("symbolic link", "link", "refusing to follow it");
 }
 
 void tst_RememberedCard::startingCard()
 {
-    QFETCH(QString, file);
+    QFETCH(QByteArray, file);
     QFETCH(bool, present);
     QFETCH(bool, usable);
-    QFETCH(QString, card);
     QFETCH(QString, tag);
     QFETCH(QString, detail);
 
     RememberedCardFile memory(m_file);
-    if (file == "remember") {
+    if (file == "remember" || file == "link")
         memory.remember(Board);
-    } else if (file == "link") {
-        memory.remember(Board);
+    if (file == "link") {
         const fs::path target = m_file.parent_path() / "elsewhere";
         fs::rename(m_file, target);
         fs::create_symlink(target, m_file);
-    } else if (!file.isEmpty()) {
-        writeFile(m_file, file.toUtf8());
+    } else if (file != "remember" && file != "-" && !file.isEmpty()) {
+        writeFile(m_file, file);
     }
     FakeCard::Log log;
-    FakeCatalog catalog(log);
-    catalog.boardPresent = present;
-    catalog.boardUsable = usable;
+    FakeCatalog catalog; // the board (usable or not) and the chip
+    if (present)
+        catalog.list.push_back(offer(Board, log, usable));
+    catalog.list.push_back(offer(Chip, log));
 
-    const StartingCard start = velmora::startingCard(
-        catalog, &memory, [&log] { return std::make_unique<FakeCard>("fallback", log); });
+    const StartingCard start =
+        velmora::startingCard(catalog, file == "-" ? nullptr : &memory,
+                              [&log] { return std::make_unique<FakeCard>("fallback", log); });
     QVERIFY(start.card);
-    QCOMPARE(QString::fromStdString(start.card->info().name), card);
+    QCOMPARE(start.card->info().name, tag == "last used" ? Board.name : "fallback");
     QCOMPARE(QString::fromStdString(start.origin.tag), tag);
     QVERIFY2(QString::fromStdString(start.origin.detail).contains(detail),
              start.origin.detail.c_str());
+    QCOMPARE(detail.isEmpty(), start.origin.detail.empty());
     QCOMPARE(log.opens, 0); // the control opens it
 }
 
@@ -236,15 +234,21 @@ void tst_RememberedCard::controlRemembersEachChoice_data()
     QTest::addColumn<int>("outcome");
     QTest::addColumn<bool>("writable");
     QTest::addColumn<QString>("remembered"); // empty: nothing
-    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("shown");      // the card shown as chosen; empty: none
+    QTest::addColumn<QString>("tag");        // the caption's note
 
     const auto replace = int(CardChoice::Outcome::Replace);
-    QTest::newRow("another card") << replace << true << QString::fromStdString(Chip.name) << "";
-    QTest::newRow("the same card again") << int(CardChoice::Outcome::KeepCurrent) << true
-                                         << QString::fromStdString(Board.name) << "";
-    QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << QString()
+    const auto keep = int(CardChoice::Outcome::KeepCurrent);
+    const QString board = QString::fromStdString(Board.name);
+    const QString chip = QString::fromStdString(Chip.name);
+    // The note about how the card came first goes once a card is chosen.
+    QTest::newRow("another card") << replace << true << chip << chip << "";
+    QTest::newRow("the same card again") << keep << true << board << board << "";
+    QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << ""
+                               << ""
                                << "last card gone";
-    QTest::newRow("cannot be kept") << replace << false << QString() << "not remembered";
+    // The choice stands whether or not it could be kept.
+    QTest::newRow("cannot be kept") << replace << false << "" << chip << "not remembered";
 }
 
 void tst_RememberedCard::controlRemembersEachChoice()
@@ -252,6 +256,7 @@ void tst_RememberedCard::controlRemembersEachChoice()
     QFETCH(int, outcome);
     QFETCH(bool, writable);
     QFETCH(QString, remembered);
+    QFETCH(QString, shown);
     QFETCH(QString, tag);
 
     if (!writable)
@@ -262,31 +267,21 @@ void tst_RememberedCard::controlRemembersEachChoice()
     control.setMemory(&memory, {"last card gone", "..."});
     ScriptedSelector selector;
     selector.outcome = CardChoice::Outcome(outcome);
-    if (selector.outcome == CardChoice::Outcome::Replace)
-        selector.next = std::make_unique<FakeCard>(Chip.name, log);
+    selector.next = std::make_unique<FakeCard>(Chip.name, log);
     control.setSelector(&selector);
-    QStringList shown;
+    QStringList changes;
     control.setCardChangedCallback([&](const CardInfo &info) {
-        shown << QString::fromStdString(info.name + " " + control.origin().tag);
+        changes << QString::fromStdString(info.name + " " + control.origin().tag);
     });
 
-    DeviceControl device(control);
-    QCOMPARE(device.SelectDevice(), selector.outcome != CardChoice::Outcome::Cancelled);
+    QCOMPARE(DeviceControl(control).SelectDevice(), !shown.isEmpty());
+    // The origin is settled before the new card is shown.
+    QCOMPARE(changes.join('\n'), shown.isEmpty() ? "" : shown + " " + tag);
     QCOMPARE(QString::fromStdString(control.origin().tag), tag);
-    if (writable) {
-        const std::optional<CardInfo> recalled = memory.recall();
-        QCOMPARE(recalled ? QString::fromStdString(recalled->name) : QString(), remembered);
-    }
-    if (selector.outcome == CardChoice::Outcome::Replace) {
-        // The choice stands whether or not it could be kept.
-        QCOMPARE(control.card().info().name, Chip.name);
-        QCOMPARE(shown, QStringList{QString::fromStdString(Chip.name) + " " + tag});
-        if (!writable)
-            QVERIFY(control.origin().detail.find("not a folder") != std::string::npos);
-    } else if (selector.outcome == CardChoice::Outcome::KeepCurrent) {
-        // The caption's note about how the card came first goes.
-        QCOMPARE(shown, QStringList{QString::fromStdString(Board.name) + " "});
-    }
+    QCOMPARE(control.card().info().name, shown.isEmpty() ? Board.name : shown.toStdString());
+    QCOMPARE(control.origin().detail.find("not a folder") != std::string::npos, !writable);
+    const std::optional<CardInfo> recalled = writable ? memory.recall() : std::nullopt;
+    QCOMPARE(recalled ? QString::fromStdString(recalled->name) : QString(), remembered);
 }
 
 QTEST_GUILESS_MAIN(tst_RememberedCard)

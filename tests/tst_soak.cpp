@@ -20,28 +20,10 @@ using namespace velmora;
 #if defined(__SANITIZE_ADDRESS__) // GCC
 #define VELMORA_UNDER_ASAN 1
 #elif defined(__has_feature) // Clang
-#if __has_feature(address_sanitizer)
-#define VELMORA_UNDER_ASAN 1
-#endif
-#endif
-#ifndef VELMORA_UNDER_ASAN
+#define VELMORA_UNDER_ASAN __has_feature(address_sanitizer)
+#else
 #define VELMORA_UNDER_ASAN 0
 #endif
-
-namespace {
-
-#if defined(__GLIBC__) && !VELMORA_UNDER_ASAN
-// Bytes the program holds from malloc right now: chunks in use in every arena, and blocks
-// malloc mapped on its own. Unlike the resident size, this does not move when the heap first
-// touches a fresh page, only when something is allocated and kept.
-long long heapBytesInUse()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return static_cast<long long>(info.uordblks + info.hblkhd);
-}
-#endif
-
-} // namespace
 
 class tst_Soak final : public QObject {
     Q_OBJECT
@@ -76,6 +58,13 @@ void tst_Soak::anHourOfTicksDoesNotGrow()
 
     int changes = 0;
     QObject::connect(&window.btnInput(0), &QCheckBox::toggled, [&] { ++changes; });
+    // Bytes the program holds from malloc right now: chunks in use in every arena, and blocks
+    // malloc mapped on its own. Unlike the resident size, this does not move when the heap
+    // first touches a fresh page, only when something is allocated and kept.
+    const auto heapBytesInUse = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return static_cast<long long>(info.uordblks + info.hblkhd);
+    };
     const auto run = [&](int ticks) {
         for (int i = 0; i < ticks; ++i) {
             now += milliseconds(100);
