@@ -53,6 +53,7 @@ private slots:
     void labelFontAndCaption();
     void captionsFitTheirRoom_data();
     void captionsFitTheirRoom();
+    void fontChangeRedrawsAsAWindowMadeWithThatFont();
     void enterAndSpacePressTheFocusedButton_data();
     void enterAndSpacePressTheFocusedButton();
     void indicatorsAreRealCheckBoxes();
@@ -297,6 +298,24 @@ void tst_Window::captionsFitTheirRoom()
 
     auto *label = qobject_cast<QLabel *>(m_window->control("Label1"));
     QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+}
+
+void tst_Window::fontChangeRedrawsAsAWindowMadeWithThatFont()
+{
+    MonitorWindow fresh(velmoraWindow(), std::make_unique<CardControl>(
+                                             std::make_unique<FakeCard>("Fake card", m_log)));
+    QWidget *controls[] = {m_window->control("Selectcmd"), &m_window->btnInput(5)};
+    QWidget *freshControls[] = {fresh.control("Selectcmd"), &fresh.btnInput(5)};
+    for (int i = 0; i < 2; ++i) {
+        const QImage before = controls[i]->grab().toImage(); // caption fitted to the old font
+        QFont font = controls[i]->font();
+        font.setPointSizeF(LegiblePoints); // smaller than the caption stood at
+        controls[i]->setFont(font);
+        freshControls[i]->setFont(font);
+        const QImage changed = controls[i]->grab().toImage();
+        QVERIFY(changed != before);
+        QCOMPARE(changed, freshControls[i]->grab().toImage());
+    }
 }
 
 void tst_Window::enterAndSpacePressTheFocusedButton_data()
