@@ -59,6 +59,14 @@ public:
         return catalog.offers().at(row).info;
     }
 
+    // A row's columns as the list shows them, '|' between.
+    static QString joined(Row row, const char *status)
+    {
+        const CardInfo card = info(row);
+        return QString::fromStdString(card.name + '|' + card.kind + '|' + card.location + '|') +
+               status;
+    }
+
 private:
     CardOffer offer(CardInfo info, std::string status,
                     DispatchStatus openStatus = DispatchStatus::success())
@@ -155,32 +163,26 @@ void tst_SelectionDialog::open(const CardInfo &current)
 void tst_SelectionDialog::rowsShowTheOffers_data()
 {
     QTest::addColumn<int>("row");
-    QTest::addColumn<QStringList>("texts"); // name, kind, where, status
-    QTest::addColumn<QString>("fix");       // unusable rows only; "-": none known
+    QTest::addColumn<QString>("columns"); // name|kind|where|status
+    QTest::addColumn<QString>("fix");     // unusable rows only; "-": none known
 
+    const QString permission = "add your user to the group 'iocard' and log in again";
     QTest::newRow("current") << int(Simulated)
-                             << QStringList{"Simulated card (current)", "simulated 8255",
-                                            "built in", "Ready"}
+                             << "Simulated card (current)|simulated 8255|built in|Ready"
                              << QString();
-    QTest::newRow("no permission") << int(Comedi)
-                                   << QStringList{"PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0",
-                                                  "comedi DIO", "/dev/comedi0", "Permission denied"}
-                                   << "add your user to the group 'iocard' and log in again";
-    QTest::newRow("GPIO chip") << int(Gpio)
-                               << QStringList{"gpiochip0 [pinctrl-bcm2711]", "GPIO chip",
-                                              "/dev/gpiochip0", "Ready"}
-                               << QString();
-    QTest::newRow("gone, no fix") << int(Missing)
-                                  << QStringList{"Gone board", "comedi DIO", "/dev/comedi2",
-                                                 "No such device"}
+    QTest::newRow("no permission")
+        << int(Comedi) << FakeCatalog::joined(Comedi, "Permission denied") << permission;
+    QTest::newRow("GPIO chip") << int(Gpio) << FakeCatalog::joined(Gpio, "Ready") << QString();
+    QTest::newRow("gone, no fix") << int(Missing) << FakeCatalog::joined(Missing, "No such device")
                                   << "-";
 }
 
 void tst_SelectionDialog::rowsShowTheOffers()
 {
     QFETCH(int, row);
-    QFETCH(QStringList, texts);
+    QFETCH(QString, columns);
     QFETCH(QString, fix);
+    const QStringList texts = columns.split('|');
 
     QCOMPARE(m_dialog->windowTitle(), QString("Select Device"));
     QCOMPARE(cards()->topLevelItemCount(), int(RowCount));

@@ -48,12 +48,12 @@ private slots:
     void controlsStandWhereTheDescriptionPutsThem();
     void overlapsResolveByStacking_data();
     void overlapsResolveByStacking();
-    void captionsRunD0ToD15InTheGrid();
-    void initialState();
+    void startsWithCaptionsIdleTimerAndUntouchedCard();
     void focusStartsOnD0AndTabCycles();
     void labelFontAndCaption();
     void captionsFitTheirRoom_data();
     void captionsFitTheirRoom();
+    void fontChangeRedrawsAsAWindowMadeWithThatFont();
     void enterAndSpacePressTheFocusedButton_data();
     void enterAndSpacePressTheFocusedButton();
     void indicatorsAreRealCheckBoxes();
@@ -120,12 +120,9 @@ void tst_Window::controlsStandWhereTheDescriptionPutsThem_data()
     QTest::newRow("Exit") << "Exit" << QRect(360, 2160, 1215, 495);
     QTest::newRow("Initcmd") << "Initcmd" << QRect(1560, 2160, 1215, 495);
     QTest::newRow("Selectcmd") << "Selectcmd" << QRect(2760, 2160, 1215, 495);
-    for (int k = 0; k < 8; ++k) {
-        QTest::addRow("D%d", k) << QString("btnInput(%1)").arg(k)
-                                << QRect(360 + 480 * k, 840, 495, 375);
-        QTest::addRow("D%d", k + 8)
-            << QString("btnInput(%1)").arg(k + 8) << QRect(360 + 480 * k, 1440, 495, 375);
-    }
+    for (int i = 0; i < 16; ++i) // two rows of eight
+        QTest::addRow("D%d", i) << QString("btnInput(%1)").arg(i)
+                                << QRect(360 + 480 * (i % 8), i < 8 ? 840 : 1440, 495, 375);
 }
 
 void tst_Window::controlsStandWhereTheDescriptionPutsThem()
@@ -161,29 +158,24 @@ void tst_Window::overlapsResolveByStacking()
     QCOMPARE(hit->objectName(), front);
 }
 
-void tst_Window::captionsRunD0ToD15InTheGrid()
+void tst_Window::startsWithCaptionsIdleTimerAndUntouchedCard()
 {
     for (int i = 0; i < 16; ++i) { // where each stands, the geometry rows say
         QCOMPARE(m_window->btnInput(i).text(), QString("D%1").arg(i));
         QCOMPARE(m_window->btnInput(i).accessibleName(), QString("D%1").arg(i));
-    }
-    QCOMPARE(qobject_cast<QPushButton *>(m_window->control("Initcmd"))->text(), QString("Initial"));
-    QCOMPARE(qobject_cast<QPushButton *>(m_window->control("Exit"))->text(), QString("Exit"));
-    QCOMPARE(qobject_cast<QPushButton *>(m_window->control("Selectcmd"))->text(),
-             QString("Select Device"));
-    QCOMPARE(qobject_cast<QGroupBox *>(m_window->control("Frame1"))->title(), QString());
-}
-
-void tst_Window::initialState()
-{
-    for (int i = 0; i < 16; ++i)
         QCOMPARE(m_window->btnInput(i).value(), 0);
+    }
+    const auto text = [&](const char *name) {
+        return qobject_cast<QPushButton *>(m_window->control(name))->text();
+    };
+    QCOMPARE(QStringList({text("Initcmd"), text("Exit"), text("Selectcmd")}),
+             QStringList({"Initial", "Exit", "Select Device"}));
+    QCOMPARE(qobject_cast<QGroupBox *>(m_window->control("Frame1"))->title(), QString());
     QVERIFY(!m_window->timerEnabled());
     QCOMPARE(m_window->timer().interval(), 100);
     QCOMPARE(m_window->timer().timerType(), Qt::PreciseTimer);
     QTest::qWait(250);
-    QVERIFY(m_log.reads.empty()); // nothing touches the card at start
-    QVERIFY(m_log.configures.empty());
+    QVERIFY(m_log.reads.empty() && m_log.configures.empty()); // nothing touches the card at start
 }
 
 void tst_Window::focusStartsOnD0AndTabCycles()
@@ -195,11 +187,7 @@ void tst_Window::focusStartsOnD0AndTabCycles()
     QStringList expected;
     for (int i = 1; i < 16; ++i)
         expected << QString("btnInput(%1)").arg(i);
-    expected << "Exit"
-             << "Initcmd"
-             << "Selectcmd"
-             << "btnInput(0)"
-             << "btnInput(1)";
+    expected << QStringList{"Exit", "Initcmd", "Selectcmd", "btnInput(0)", "btnInput(1)"};
     QStringList seen;
     for (qsizetype i = 0; i < expected.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -283,12 +271,9 @@ void tst_Window::captionsFitTheirRoom()
         const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
         const QSize text =
             QFontMetrics(button->captionFont()).size(Qt::TextShowMnemonic, button->text());
-        QVERIFY2(text.width() <= contents.width() - margin,
-                 qPrintable(QString("%1: %2 px in %3")
-                                .arg(name)
-                                .arg(text.width())
-                                .arg(contents.width() - margin)));
-        QVERIFY2(text.height() <= contents.height() - margin, name);
+        QVERIFY2(text.width() <= contents.width() - margin &&
+                     text.height() <= contents.height() - margin,
+                 name);
         QVERIFY(button->captionFont().pointSizeF() >= LegiblePoints);
         // The user's font wherever it fits.
         if (QFontMetrics(button->font()).size(Qt::TextShowMnemonic, "Select Device").width() <=
@@ -315,16 +300,33 @@ void tst_Window::captionsFitTheirRoom()
     QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
 }
 
+void tst_Window::fontChangeRedrawsAsAWindowMadeWithThatFont()
+{
+    MonitorWindow fresh(velmoraWindow(), std::make_unique<CardControl>(
+                                             std::make_unique<FakeCard>("Fake card", m_log)));
+    QWidget *controls[] = {m_window->control("Selectcmd"), &m_window->btnInput(5)};
+    QWidget *freshControls[] = {fresh.control("Selectcmd"), &fresh.btnInput(5)};
+    for (int i = 0; i < 2; ++i) {
+        const QImage before = controls[i]->grab().toImage(); // caption fitted to the old font
+        QFont font = controls[i]->font();
+        font.setPointSizeF(LegiblePoints); // smaller than the caption stood at
+        controls[i]->setFont(font);
+        freshControls[i]->setFont(font);
+        const QImage changed = controls[i]->grab().toImage();
+        QVERIFY(changed != before);
+        QCOMPARE(changed, freshControls[i]->grab().toImage());
+    }
+}
+
 void tst_Window::enterAndSpacePressTheFocusedButton_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("key");
 
-    for (const char *button : {"Exit", "Initcmd", "Selectcmd"}) {
-        QTest::addRow("%s, Return", button) << QString(button) << int(Qt::Key_Return);
-        QTest::addRow("%s, Enter", button) << QString(button) << int(Qt::Key_Enter);
-        QTest::addRow("%s, Space", button) << QString(button) << int(Qt::Key_Space);
-    }
+    for (const char *button : {"Exit", "Initcmd", "Selectcmd"})
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
+            QTest::addRow("%s, %s", button, qPrintable(QKeySequence(key).toString()))
+                << QString(button) << int(key);
 }
 
 void tst_Window::enterAndSpacePressTheFocusedButton()
@@ -368,9 +370,8 @@ void tst_Window::deviceControlStaysClearOfLabelAndIndicators()
 {
     const QRect ocx = windowRect("TarvoOcx1");
     QCOMPARE(ocx.topLeft(), QPoint(96, 16));
-    QVERIFY(!ocx.intersects(windowRect("Label1")));
-    for (int i = 0; i < 16; ++i)
-        QVERIFY(!ocx.intersects(windowRect(QString("btnInput(%1)").arg(i))));
+    for (int i = -1; i < 16; ++i)
+        QVERIFY(!ocx.intersects(windowRect(i < 0 ? "Label1" : QString("btnInput(%1)").arg(i))));
     QVERIFY(windowRect("Frame1").contains(ocx));
     QCOMPARE(m_window->deviceControlHost().cardName(), QString("Fake card"));
     auto *widget = qobject_cast<DeviceControlWidget *>(&m_window->deviceControlHost());
@@ -383,15 +384,11 @@ void tst_Window::deviceControlCaptionSaysWhyThisCard_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("tag");
 
-    QTest::newRow("no note") << "Simulated card"
-                             << "";
-    QTest::newRow("remembered") << "gpiochip0"
-                                << "last used";
-    QTest::newRow("standing in") << "Simulated card"
-                                 << "last card gone";
+    QTest::newRow("no note") << QString("Simulated card") << "";
+    QTest::newRow("remembered") << QString("gpiochip0") << "last used";
+    QTest::newRow("standing in") << QString("Simulated card") << "last card gone";
     QTest::newRow("long name: the note stays whole")
-        << "PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0"
-        << "last used";
+        << QString("PCI-DIO24 (8255_pci) /dev/comedi0, subdevice 0") << "last used";
 }
 
 void tst_Window::deviceControlCaptionSaysWhyThisCard()
@@ -436,22 +433,14 @@ void tst_Window::eventsAreMatchedWithoutRegardToCase_data()
     QTest::addColumn<QString>("event");
     QTest::addColumn<bool>("connected");
 
-    QTest::newRow("exit click") << "exit"
-                                << "click" << true;
-    QTest::newRow("EXIT CLICK") << "EXIT"
-                                << "CLICK" << true;
-    QTest::newRow("TIMER timer") << "TIMER"
-                                 << "timer" << true;
-    QTest::newRow("a prefix") << "Exi"
-                              << "Click" << false;
-    QTest::newRow("a longer name") << "Exits"
-                                   << "Click" << false;
-    QTest::newRow("no such event") << "Exit"
-                                   << "DblClick" << false;
-    QTest::newRow("the timer has no Click") << "Timer"
-                                            << "Click" << false;
-    QTest::newRow("no such control") << "Nowhere"
-                                     << "Click" << false;
+    QTest::newRow("exit click") << QString("exit") << "click" << true;
+    QTest::newRow("EXIT CLICK") << QString("EXIT") << "CLICK" << true;
+    QTest::newRow("TIMER timer") << QString("TIMER") << "timer" << true;
+    QTest::newRow("a prefix") << QString("Exi") << "Click" << false;
+    QTest::newRow("a longer name") << QString("Exits") << "Click" << false;
+    QTest::newRow("no such event") << QString("Exit") << "DblClick" << false;
+    QTest::newRow("the timer has no Click") << QString("Timer") << "Click" << false;
+    QTest::newRow("no such control") << QString("Nowhere") << "Click" << false;
 }
 
 void tst_Window::eventsAreMatchedWithoutRegardToCase()
