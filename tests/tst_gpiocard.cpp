@@ -194,33 +194,12 @@ std::vector<std::string> ppiLines()
     return names;
 }
 
-std::vector<std::string> toStd(const QStringList &list)
-{
-    std::vector<std::string> out;
-    for (const QString &s : list)
-        out.push_back(s.toStdString());
-    return out;
-}
-
-QStringList toQt(const std::vector<std::string> &list)
-{
-    QStringList out;
-    for (const std::string &s : list)
-        out << QString::fromStdString(s);
-    return out;
-}
-
 std::vector<unsigned> range(unsigned first, unsigned count)
 {
     std::vector<unsigned> out;
     for (unsigned i = 0; i < count; ++i)
         out.push_back(first + i);
     return out;
-}
-
-QList<unsigned> qlist(const std::vector<unsigned> &v)
-{
-    return QList<unsigned>(v.begin(), v.end());
 }
 
 bool isBoolean(const DispatchOutcome &outcome, bool b)
@@ -313,48 +292,42 @@ void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
 
 void tst_GpioCard::lineChoice_data()
 {
-    QTest::addColumn<QStringList>("lineNames");
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QList<unsigned>>("offsets");
+    QTest::addColumn<std::vector<std::string>>("lineNames");
+    QTest::addColumn<std::string>("kind"); // after "GPIO chip, "; "-" is an en dash
+    QTest::addColumn<std::vector<unsigned>>("offsets");
 
-    std::vector<unsigned> swapped = range(40, 8);
-    for (unsigned offset : range(32, 8))
-        swapped.push_back(offset);
-    QTest::newRow("IIN lines out of order")
-        << toQt(iinLinesSwapped())
-        << QString::fromStdString("GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "47, 32" +
-                                  Dash + "39)")
-        << qlist(swapped);
+    const auto row = [](const char *tag, const std::vector<std::string> &names,
+                        const std::string &kind, const std::vector<unsigned> &offsets) {
+        std::string dashed;
+        for (char c : kind)
+            dashed += c == '-' ? Dash : std::string(1, c);
+        QTest::newRow(tag) << names << dashed << offsets;
+    };
+    const auto join = [](std::vector<unsigned> a, const std::vector<unsigned> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<unsigned> swapped = join(range(40, 8), range(32, 8));
+    row("IIN lines out of order", iinLinesSwapped(), "IIN0-IIN15 (lines 40-47, 32-39)", swapped);
 
     std::vector<std::string> iinFirstWins = iinLinesSwapped();
     iinFirstWins[0] = "IIN3"; // the same name again, before the real one
     std::vector<unsigned> firstWins = swapped;
     firstWins[3] = 0;
-    QTest::newRow("IIN repeated name: first line wins")
-        << toQt(iinFirstWins)
-        << QString::fromStdString("GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "42, 0, " +
-                                  "44" + Dash + "47, 32" + Dash + "39)")
-        << qlist(firstWins);
+    row("IIN repeated name: first line wins", iinFirstWins,
+        "IIN0-IIN15 (lines 40-42, 0, 44-47, 32-39)", firstWins);
 
     std::vector<std::string> missing15(20);
     for (unsigned i = 0; i < 15; ++i)
         missing15[i + 5] = "IIN" + std::to_string(i);
-    QTest::newRow("IIN15 missing: lines 0-15")
-        << toQt(missing15) << QString::fromStdString("GPIO chip, lines 0" + Dash + "15")
-        << qlist(range(0, 16));
+    row("IIN15 missing: lines 0-15", missing15, "lines 0-15", range(0, 16));
 
-    QTest::newRow("two 8255 groups: the first")
-        << toQt(ppiLines())
-        << QString::fromStdString("GPIO chip, PPI Group 0 Port A/B (lines 0" + Dash + "15)")
-        << qlist(range(0, 16));
-
+    row("two 8255 groups: the first", ppiLines(), "PPI Group 0 Port A/B (lines 0-15)",
+        range(0, 16));
     std::vector<std::string> firstIncomplete = ppiLines();
     firstIncomplete[11] = "PPI Group 0 Port B 3 (spare)";
-    std::vector<unsigned> group1 = range(24, 16);
-    QTest::newRow("first 8255 group incomplete: the second")
-        << toQt(firstIncomplete)
-        << QString::fromStdString("GPIO chip, PPI Group 1 Port A/B (lines 24" + Dash + "39)")
-        << qlist(group1);
+    row("first 8255 group incomplete: the second", firstIncomplete,
+        "PPI Group 1 Port A/B (lines 24-39)", range(24, 16));
 
     // Port B named on lower lines than port A: port 0 is still A.
     std::vector<std::string> bBeforeA(32);
@@ -362,37 +335,29 @@ void tst_GpioCard::lineChoice_data()
         bBeforeA[bit] = "Port B " + std::to_string(bit);
         bBeforeA[24 + bit] = "Port A " + std::to_string(bit);
     }
-    std::vector<unsigned> aThenB = range(24, 8);
-    for (unsigned offset : range(0, 8))
-        aThenB.push_back(offset);
-    QTest::newRow("port B below port A, no prefix")
-        << toQt(bBeforeA)
-        << QString::fromStdString("GPIO chip, Port A/B (lines 24" + Dash + "31, 0" + Dash + "7)")
-        << qlist(aThenB);
-
-    QTest::newRow("unnamed 16 lines")
-        << toQt(unnamed(16)) << QString::fromStdString("GPIO chip, lines 0" + Dash + "15")
-        << qlist(range(0, 16));
+    row("port B below port A, no prefix", bBeforeA, "Port A/B (lines 24-31, 0-7)",
+        join(range(24, 8), range(0, 8)));
+    row("unnamed 16 lines", unnamed(16), "lines 0-15", range(0, 16));
 }
 
 void tst_GpioCard::lineChoice()
 {
-    QFETCH(QStringList, lineNames);
-    QFETCH(QString, kind);
-    QFETCH(QList<unsigned>, offsets);
+    QFETCH(std::vector<std::string>, lineNames);
+    QFETCH(std::string, kind);
+    QFETCH(std::vector<unsigned>, offsets);
 
     Bench bench;
-    bench.addChip("gpiochip0", toStd(lineNames));
+    bench.addChip("gpiochip0", lineNames);
     const std::vector<CardOffer> offers = bench.offers();
     QCOMPARE(offers.size(), std::size_t(1));
-    QCOMPARE(QString::fromStdString(offers[0].info.kind), kind);
+    QCOMPARE(offers[0].info.kind, "GPIO chip, " + kind);
 
     // The lines shown are the lines taken.
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
     QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
     QCOMPARE(bench.log.requests.size(), std::size_t(1));
-    QCOMPARE(qlist(bench.log.requests[0].offsets), offsets);
+    QCOMPARE(bench.log.requests[0].offsets, offsets);
 }
 
 void tst_GpioCard::openFailures_data()
