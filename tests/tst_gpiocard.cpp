@@ -207,7 +207,11 @@ bool isBoolean(const DispatchOutcome &outcome, bool b)
     return !outcome.status.failed && outcome.result == AutomationValue::boolean(b);
 }
 
-const std::string Dash = "\xE2\x80\x93";
+// The text with each "-" as the en dash the card writes between line numbers.
+QString dashed(const std::string &text)
+{
+    return QString::fromStdString(text).replace('-', QChar(0x2013));
+}
 
 } // namespace
 
@@ -224,12 +228,10 @@ private slots:
     void openRefusesAChipThatLostTheLines();
     void configureWords_data();
     void configureWords();
-    void requestFailures_data();
-    void requestFailures();
+    void useFailures_data();
+    void useFailures();
     void readMapsChosenLinesToPorts_data();
     void readMapsChosenLinesToPorts();
-    void readFailures_data();
-    void readFailures();
     void requestIsReleasedOnceOnEveryWayOut_data();
     void requestIsReleasedOnceOnEveryWayOut();
     void libgpiodRejectsNodesThatAreNotChips();
@@ -239,55 +241,48 @@ private slots:
 void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
 {
     Bench bench;
-    bench.addChip("gpiochip10", unnamed(16)).label = "gpio-mockup-B";
-    bench.addChip("gpiochip2", unnamed(8)).label = "cp2112";
+    bench.addChip("gpiochip10", unnamed(16)).label = "mockup B";
+    bench.addChip("gpiochip3", unnamed(1)).label = ""; // the chip's own name alone
+    bench.addChip("gpiochip2", unnamed(15)).label = "cp2112";
     bench.addFailing("gpiochip1", EACCES);
     bench.addChip("gpiochip0", iinLinesSwapped()).label = "104-idi-48";
-    bench.touch("gpiochipX");
-    bench.touch("other");
+    for (const char *other : {"gpiochipX", "gpiochip", "other"})
+        bench.touch(other);
 
+    const auto entry = [](const char *node, const char *name, const std::string &kind,
+                          const char *status) {
+        return node + (" | " + QString(name)) + " | " + dashed(kind) + " | " + status;
+    };
+    const QStringList expected{
+        entry("gpiochip0", "104-idi-48 (gpiochip0)", "GPIO chip, IIN0-IIN15 (lines 40-47, 32-39)",
+              "Ready"),
+        entry("gpiochip1", "gpiochip1", "GPIO chip", "Permission denied"),
+        entry("gpiochip2", "cp2112 (gpiochip2)", "GPIO chip, 15 lines",
+              "only 15 of the 16 input lines a card needs"),
+        entry("gpiochip3", "gpiochip3", "GPIO chip, 1 line",
+              "only 1 of the 16 input lines a card needs"),
+        entry("gpiochip10", "mockup B (gpiochip10)", "GPIO chip, lines 0-15", "Ready")};
     const std::vector<CardOffer> offers = bench.offers();
-    QCOMPARE(offers.size(), std::size_t(4));
-
-    const CardOffer &idi = offers[0];
-    QCOMPARE(idi.info.name, "104-idi-48 (gpiochip0)");
-    QCOMPARE(idi.info.kind,
-             "GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "47, 32" + Dash + "39)");
-    QCOMPARE(idi.info.location, bench.node("gpiochip0"));
-    QVERIFY(idi.usable);
-    QCOMPARE(idi.status, "Ready");
-    QVERIFY(idi.fix.empty());
-
-    const CardOffer &denied = offers[1];
-    QCOMPARE(denied.info.name, bench.node("gpiochip1"));
-    QCOMPARE(denied.info.kind, "GPIO chip");
-    QCOMPARE(denied.info.location, bench.node("gpiochip1"));
-    QVERIFY(!denied.usable);
-    QVERIFY(!denied.make);
-    QCOMPARE(denied.status, "Permission denied");
-    QVERIFY(denied.fix.find("/etc/udev/rules.d/") != std::string::npos);
-    QVERIFY(denied.fix.find("GROUP=\"gpio\"") != std::string::npos);
-    QVERIFY(denied.fix.find("usermod -aG gpio") != std::string::npos);
-
-    const CardOffer &small = offers[2];
-    QCOMPARE(small.info.name, "cp2112 (gpiochip2)");
-    QCOMPARE(small.info.kind, "GPIO chip, 8 lines");
-    QVERIFY(!small.usable);
-    QVERIFY(!small.make);
-    QVERIFY(small.status.find("only 8 ") != std::string::npos);
-
-    const CardOffer &plain = offers[3];
-    QCOMPARE(plain.info.name, "gpio-mockup-B (gpiochip10)");
-    QCOMPARE(plain.info.kind, "GPIO chip, lines 0" + Dash + "15");
-    QVERIFY(plain.usable);
+    QStringList seen; // the node's folder left out
+    for (const CardOffer &offer : offers) {
+        seen << QString::fromStdString(offer.info.location + " | " + offer.info.name + " | " +
+                                       offer.info.kind + " | " + offer.status)
+                    .remove(QString::fromStdString(bench.devDir().string() + "/"));
+        QCOMPARE(offer.usable, offer.status == "Ready");
+        QCOMPARE(bool(offer.make), offer.usable);
+        QCOMPARE(offer.fix.empty(), offer.status != "Permission denied");
+    }
+    QCOMPARE(seen, expected);
+    for (const char *fix : {"/etc/udev/rules.d/", "GROUP=\"gpio\"", "usermod -aG gpio"})
+        QVERIFY2(offers[1].fix.find(fix) != std::string::npos, fix);
 
     // Listing leaves no chip open, and a card is made unopened.
-    QCOMPARE(bench.log.opens, 4);
-    QCOMPARE(bench.log.closes, 3);
-    std::unique_ptr<Card> card = idi.make();
-    QCOMPARE(bench.log.opens, 4);
-    QCOMPARE(card->info().name, idi.info.name);
-    QCOMPARE(card->info().location, idi.info.location);
+    QCOMPARE(bench.log.opens, 5);
+    QCOMPARE(bench.log.closes, 4);
+    std::unique_ptr<Card> card = offers[0].make();
+    QCOMPARE(bench.log.opens, 5);
+    QCOMPARE(card->info().name, offers[0].info.name);
+    QCOMPARE(card->info().location, offers[0].info.location);
 }
 
 void tst_GpioCard::lineChoice_data()
@@ -298,10 +293,7 @@ void tst_GpioCard::lineChoice_data()
 
     const auto row = [](const char *tag, const std::vector<std::string> &names,
                         const std::string &kind, const std::vector<unsigned> &offsets) {
-        std::string dashed;
-        for (char c : kind)
-            dashed += c == '-' ? Dash : std::string(1, c);
-        QTest::newRow(tag) << names << dashed << offsets;
+        QTest::newRow(tag) << names << dashed(kind).toStdString() << offsets;
     };
     const auto join = [](std::vector<unsigned> a, const std::vector<unsigned> &b) {
         a.insert(a.end(), b.begin(), b.end());
@@ -495,30 +487,39 @@ void tst_GpioCard::configureWords()
     }
 }
 
-void tst_GpioCard::requestFailures_data()
+void tst_GpioCard::useFailures_data()
 {
+    QTest::addColumn<bool>("read"); // else the request ConfigurePorts makes
     QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("held"); // line 37 (IIN5) names its holder
     QTest::addColumn<int>("code");
-    QTest::addColumn<bool>("held");
-    QTest::addColumn<QString>("after");
+    QTest::addColumn<QString>("after"); // "<card> at <node>: "; %1 is the node
 
+    const auto row = [](const char *tag, bool read, int error, bool held, int code,
+                        const QString &after) {
+        QTest::newRow(tag) << read << error << held << code << after;
+    };
     // A line held by another program is refused access: 70, with the holder and the fix.
-    const QString busyFix = ". To fix: close the program holding the line";
-    QTest::newRow("busy, holder known")
-        << EBUSY << 70 << true << "line 37 (IIN5) is busy: held by \"gpio-keys\"" + busyFix;
-    QTest::newRow("busy, holder gone")
-        << EBUSY << 70 << false
-        << QString::fromStdString("lines 32" + Dash + "47: Device or resource busy") + busyFix;
-    QTest::newRow("invalid") << EINVAL << 57 << false
-                             << QString::fromStdString("cannot take lines 32" + Dash +
-                                                       "47 as inputs: Invalid argument");
+    const QString busyFix =
+        ". To fix: close the program holding the line ('gpioinfo %1' shows it), then try again";
+    row("busy, holder known", false, EBUSY, true, 70,
+        "line 37 (IIN5) is busy: held by \"gpio-keys\"" + busyFix);
+    row("busy, holder gone", false, EBUSY, false, 70,
+        dashed("lines 32-47: Device or resource busy") + busyFix);
+    row("invalid", false, EINVAL, false, 57,
+        dashed("cannot take lines 32-47 as inputs: Invalid argument"));
+    row("chip gone while reading", true, ENODEV, false, 68,
+        "No such device (the GPIO chip has gone away). To fix: load its driver again, then "
+        "choose it again in \"Select Device\"");
+    row("I/O error while reading", true, EIO, false, 57, "Input/output error");
 }
 
-void tst_GpioCard::requestFailures()
+void tst_GpioCard::useFailures()
 {
+    QFETCH(bool, read);
     QFETCH(int, error);
-    QFETCH(int, code);
     QFETCH(bool, held);
+    QFETCH(int, code);
     QFETCH(QString, after);
 
     Bench bench;
@@ -528,23 +529,25 @@ void tst_GpioCard::requestFailures()
     FakeChipSetup &setup = bench.addChip("gpiochip0", names);
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
-    setup.requestError = error;
+    if (read)
+        QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
+    (read ? setup.readError : setup.requestError) = error;
     setup.consumers[3] = "not one of ours"; // outside the chosen lines
     if (held)
         setup.consumers[37] = "gpio-keys";
 
-    const DispatchOutcome outcome = card->configurePorts(0, 0x9B);
-    QVERIFY(outcome.status.failed);
-    QCOMPARE(outcome.status.code, code);
-    const QString description = QString::fromStdString(outcome.status.description);
-    QVERIFY2(description.startsWith(QString::fromStdString(card->info().name) + " at " +
-                                    QString::fromStdString(bench.node("gpiochip0")) + ": " + after),
-             qPrintable(description));
-
     std::int16_t value = 99;
-    QVERIFY(isBoolean(card->readPort(0, value), false));
+    const DispatchOutcome outcome = read ? card->readPort(1, value) : card->configurePorts(0, 0x9B);
+    QCOMPARE(outcome.status.code, code);
+    const QString node = QString::fromStdString(bench.node("gpiochip0"));
+    QCOMPARE(QString::fromStdString(outcome.status.description),
+             QString::fromStdString(card->info().name) + " at " + node + ": " + after.arg(node));
     QCOMPARE(value, std::int16_t(99));
-    QCOMPARE(bench.log.reads, 0);
+    if (!read) {
+        QVERIFY(isBoolean(card->readPort(0, value), false)); // nothing taken, nothing to read
+        QCOMPARE(value, std::int16_t(99));
+        QCOMPARE(bench.log.reads, 0);
+    }
 }
 
 void tst_GpioCard::readMapsChosenLinesToPorts_data()
@@ -590,41 +593,6 @@ void tst_GpioCard::readMapsChosenLinesToPorts()
     QCOMPARE(int(value), port0);
     QVERIFY(isBoolean(card->readPort(1, value), true));
     QCOMPARE(int(value), port1);
-}
-
-void tst_GpioCard::readFailures_data()
-{
-    QTest::addColumn<int>("error");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("chip gone") << ENODEV << 68
-                               << "No such device (the GPIO chip has gone away). To fix: load "
-                                  "its driver again, then choose it again in \"Select Device\"";
-    QTest::newRow("I/O error") << EIO << 57 << "Input/output error";
-}
-
-void tst_GpioCard::readFailures()
-{
-    QFETCH(int, error);
-    QFETCH(int, code);
-    QFETCH(QString, text);
-
-    Bench bench;
-    FakeChipSetup &setup = bench.addChip("gpiochip7", unnamed(24));
-    std::unique_ptr<Card> card = bench.openedCard("gpiochip7");
-    QVERIFY(card);
-    QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
-    setup.readError = error;
-
-    std::int16_t value = 99;
-    const DispatchOutcome outcome = card->readPort(1, value);
-    QVERIFY(outcome.status.failed);
-    QCOMPARE(outcome.status.code, code);
-    QCOMPARE(QString::fromStdString(outcome.status.description),
-             QString::fromStdString(card->info().name) + " at " +
-                 QString::fromStdString(bench.node("gpiochip7")) + ": " + text);
-    QCOMPARE(value, std::int16_t(99));
 }
 
 void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut_data()
