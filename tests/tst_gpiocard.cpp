@@ -224,8 +224,6 @@ private slots:
     void lineChoice();
     void openFailures_data();
     void openFailures();
-    void openRefusesAChipThatLostTheLines_data();
-    void openRefusesAChipThatLostTheLines();
     void configureWords_data();
     void configureWords();
     void useFailures_data();
@@ -355,92 +353,75 @@ void tst_GpioCard::lineChoice()
 void tst_GpioCard::openFailures_data()
 {
     QTest::addColumn<int>("error");
-    QTest::addColumn<int>("code"); // the run-time error: never the errno itself
+    QTest::addColumn<int>("lines"); // the chip's at the node by then; the card's highest is 47
+    QTest::addColumn<int>("code");  // the run-time error, never the errno itself; 0: it opens
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("fixMentions");
+    QTest::addColumn<QString>("fix"); // how the fix begins; %1 is the node
 
-    QTest::newRow("permission") << EACCES << 70 << "Permission denied"
-                                << "60-gpiochip.rules";
-    QTest::newRow("not permitted") << EPERM << 70 << "Operation not permitted"
-                                   << "udevadm trigger";
-    QTest::newRow("busy") << EBUSY << 70 << "Device or resource busy"
-                          << "fuser -v";
-    QTest::newRow("not a chip") << ENOTTY << 57 << "Inappropriate ioctl for device"
-                                << "not a GPIO chip";
-    QTest::newRow("gone") << ENODEV << 68 << "No such device"
-                          << "has gone";
-    QTest::newRow("no such address") << ENXIO << 68 << "No such device or address"
-                                     << "has gone";
-    QTest::newRow("node removed") << ENOENT << 68 << "No such file or directory"
-                                  << "has gone";
-    QTest::newRow("other") << EIO << 57 << "Input/output error"
-                           << "";
+    const auto row = [](const char *tag, int error, int lines, int code, const QString &text,
+                        const QString &fix = {}) {
+        QTest::newRow(tag) << error << lines << code << text << fix;
+    };
+    const QString udev = "create /etc/udev/rules.d/60-gpiochip.rules with: SUBSYSTEM==";
+    const QString gone = "the chip has gone (its device was removed or its driver unloaded); "
+                         "load the driver again, then try again";
+    row("permission", EACCES, 48, 70, "Permission denied", udev);
+    row("not permitted", EPERM, 48, 70, "Operation not permitted", udev);
+    row("busy", EBUSY, 48, 70, "Device or resource busy",
+        "another program has it open; 'sudo fuser -v %1' shows which");
+    row("not a chip", ENOTTY, 48, 57, "Inappropriate ioctl for device",
+        "this node is not a GPIO chip; nothing on it can be read as a card");
+    row("gone", ENODEV, 48, 68, "No such device", gone);
+    row("no such address", ENXIO, 48, 68, "No such device or address", gone);
+    row("node removed", ENOENT, 48, 68, "No such file or directory", gone);
+    row("other", EIO, 48, 57, "Input/output error");
+    const QString chooseAgain = "choose the card again in \"Select Device\"";
+    row("another chip, 40 lines", 0, 40, 68, "line 47 is gone (the chip now has 40 lines)",
+        chooseAgain);
+    row("another chip, one line short", 0, 47, 68, "line 47 is gone (the chip now has 47 lines)",
+        chooseAgain);
+    row("another chip, just enough lines", 0, 48, 0, {});
 }
 
 void tst_GpioCard::openFailures()
 {
     QFETCH(int, error);
+    QFETCH(int, lines);
     QFETCH(int, code);
     QFETCH(QString, text);
-    QFETCH(QString, fixMentions);
+    QFETCH(QString, fix);
 
     // Listed while it opened; fails when chosen.
-    Bench bench;
-    bench.addChip("gpiochip3", unnamed(16));
-    std::vector<CardOffer> offers = bench.offers();
-    QCOMPARE(offers.size(), std::size_t(1));
-    std::unique_ptr<Card> card = offers[0].make();
-    bench.failures[bench.node("gpiochip3")] = error;
-
-    const DispatchStatus status = card->open();
-    QVERIFY(status.failed);
-    QCOMPARE(status.code, code);
-    // The card, its node, the system's words, then the fix: as every kind of card words it.
-    const QString description = QString::fromStdString(status.description);
-    QVERIFY2(description.startsWith(QString::fromStdString(card->info().name) + " at " +
-                                    QString::fromStdString(bench.node("gpiochip3")) + ": " + text),
-             qPrintable(description));
-    if (fixMentions.isEmpty()) {
-        QVERIFY(!description.contains("To fix"));
-    } else {
-        const qsizetype fix = description.indexOf(". To fix: ");
-        QVERIFY2(fix > 0 && description.indexOf(fixMentions) > fix, qPrintable(description));
-    }
-
-    // The same words in the list, reason and fix apart.
-    offers = bench.offers();
-    QCOMPARE(QString::fromStdString(offers[0].status), text);
-    QCOMPARE(offers[0].fix.empty(), fixMentions.isEmpty());
-    QVERIFY(!offers[0].usable);
-}
-
-void tst_GpioCard::openRefusesAChipThatLostTheLines_data()
-{
-    QTest::addColumn<int>("lines"); // the chip now at the node; the card's highest line is 47
-    QTest::newRow("40 lines") << 40;
-    QTest::newRow("one line short") << 47;
-    QTest::newRow("just enough") << 48;
-}
-
-void tst_GpioCard::openRefusesAChipThatLostTheLines()
-{
-    QFETCH(int, lines);
     Bench bench;
     FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
     std::vector<CardOffer> offers = bench.offers();
     std::unique_ptr<Card> card = offers[0].make();
-    setup.lineNames.resize(std::size_t(lines)); // another chip now has the node
+    if (error != 0)
+        bench.failures[bench.node("gpiochip0")] = error;
+    setup.lineNames.resize(std::size_t(lines));
 
     const DispatchStatus status = card->open();
-    QCOMPARE(status.failed, lines < 48);
+    QCOMPARE(status.code, code);
+    QCOMPARE(status.failed, code != 0);
     if (!status.failed)
         return;
-    QCOMPARE(status.code, 68); // "Device unavailable"
-    const std::string expected = card->info().name + " at " + bench.node("gpiochip0") +
-                                 ": line 47 is gone (the chip now has " + std::to_string(lines) +
-                                 " lines). To fix: choose the card again";
-    QVERIFY2(status.description.starts_with(expected), status.description.c_str());
-    QCOMPARE(bench.log.closes, bench.log.opens);
+    // The card, its node, the system's words, then the fix: as every kind of card words it.
+    const QString node = QString::fromStdString(bench.node("gpiochip0"));
+    const QString described = QString::fromStdString(card->info().name) + " at " + node + ": " +
+                              text + (fix.isEmpty() ? "" : ". To fix: " + fix.arg(node));
+    const QString description = QString::fromStdString(status.description);
+    QVERIFY2(fix.isEmpty() ? description == described : description.startsWith(described),
+             qPrintable(description));
+    if (error == 0) {
+        QCOMPARE(bench.log.closes, bench.log.opens); // the chip that did not fit is not kept
+        return;
+    }
+    // The same words in the list, reason and fix apart.
+    offers = bench.offers();
+    QCOMPARE(QString::fromStdString(offers[0].status), text);
+    QVERIFY(QString::fromStdString(offers[0].fix).startsWith(fix.arg(node)));
+    QCOMPARE(offers[0].fix.empty(), fix.isEmpty());
+    QVERIFY(!offers[0].usable);
 }
 
 void tst_GpioCard::configureWords_data()
