@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fstream>
 #include <map>
+#include <numeric>
 
 // Readable failures for the std::string fields the device layer uses.
 template<> char *QTest::toString(const std::string &s)
@@ -17,6 +18,8 @@ template<> char *QTest::toString(const std::string &s)
 using namespace velmora;
 
 namespace {
+
+using Names = std::vector<std::string>; // one per line, empty where unnamed
 
 // What the card did to the chips it opened.
 struct ChipLog {
@@ -33,9 +36,9 @@ struct ChipLog {
 
 struct FakeChipSetup {
     std::string label = "fake-dio";
-    std::vector<std::string> lineNames; // one per line
+    Names lineNames;
     std::map<unsigned, std::string> consumers;
-    std::map<unsigned, int> values; // by offset; 0 where absent
+    std::uint64_t values = 0; // bit n: line n
     int requestError = 0;
     int readError = 0;
 };
@@ -62,8 +65,7 @@ public:
     }
     std::string lineConsumer(unsigned offset) override
     {
-        const auto it = m_setup.consumers.find(offset);
-        return it != m_setup.consumers.end() ? it->second : std::string();
+        return m_setup.consumers.contains(offset) ? m_setup.consumers.at(offset) : std::string();
     }
     int requestInputs(std::span<const unsigned> offsets, const char *consumer) override
     {
@@ -80,10 +82,8 @@ public:
             return m_setup.readError;
         if (values.size() != m_held.size())
             return EINVAL;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const auto it = m_setup.values.find(m_held[i]);
-            values[i] = it != m_setup.values.end() ? it->second : 0;
-        }
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = int(m_setup.values >> m_held[i] & 1);
         return 0;
     }
     void release() noexcept override
@@ -113,7 +113,7 @@ public:
     std::filesystem::path devDir() const { return dir.path().toStdString(); }
     std::string node(const std::string &fileName) const { return (devDir() / fileName).string(); }
 
-    FakeChipSetup &addChip(const std::string &fileName, std::vector<std::string> lineNames)
+    FakeChipSetup &addChip(const std::string &fileName, Names lineNames)
     {
         touch(fileName);
         FakeChipSetup &setup = chips[node(fileName)];
@@ -130,18 +130,12 @@ public:
     std::unique_ptr<GpioChip> open(const std::string &path, int &error) override
     {
         ++log.opens;
-        if (const auto it = failures.find(path); it != failures.end()) {
-            error = it->second;
+        const auto chip = chips.find(path);
+        error = failures.contains(path) ? failures[path] : chip == chips.end() ? ENOENT : 0;
+        if (error != 0)
             return nullptr;
-        }
-        const auto it = chips.find(path);
-        if (it == chips.end()) {
-            error = ENOENT;
-            return nullptr;
-        }
-        error = 0;
         return std::make_unique<FakeChip>(std::filesystem::path(path).filename().string(),
-                                          it->second, log);
+                                          chip->second, log);
     }
 
     std::vector<CardOffer> offers() { return findGpioCards(*this, devDir()); }
@@ -152,25 +146,18 @@ public:
         for (CardOffer &offer : offers()) {
             if (offer.info.location == node(fileName) && offer.make) {
                 std::unique_ptr<Card> card = offer.make();
-                if (card->open().failed)
-                    return nullptr;
-                return card;
+                return card->open().failed ? nullptr : std::move(card);
             }
         }
         return nullptr;
     }
 };
 
-std::vector<std::string> unnamed(unsigned count)
-{
-    return std::vector<std::string>(count);
-}
-
 // A 48-line chip named like an isolated-input board, with its inputs in two swapped halves:
 // IIN0..IIN7 on lines 40..47 and IIN8..IIN15 on lines 32..39.
-std::vector<std::string> iinLinesSwapped()
+Names iinLinesSwapped()
 {
-    std::vector<std::string> names(48);
+    Names names(48);
     for (unsigned i = 0; i < 32; ++i)
         names[i] = "IIN" + std::to_string(i + 16);
     for (unsigned i = 0; i < 8; ++i) {
@@ -181,9 +168,9 @@ std::vector<std::string> iinLinesSwapped()
 }
 
 // Two 8255 groups of 24 lines each, as a 48-line DIO driver names them.
-std::vector<std::string> ppiLines()
+Names ppiLines()
 {
-    std::vector<std::string> names;
+    Names names;
     for (int group = 0; group < 2; ++group) {
         for (char port : {'A', 'B', 'C'}) {
             for (int bit = 0; bit < 8; ++bit)
@@ -196,9 +183,8 @@ std::vector<std::string> ppiLines()
 
 std::vector<unsigned> range(unsigned first, unsigned count)
 {
-    std::vector<unsigned> out;
-    for (unsigned i = 0; i < count; ++i)
-        out.push_back(first + i);
+    std::vector<unsigned> out(count);
+    std::iota(out.begin(), out.end(), first);
     return out;
 }
 
@@ -239,9 +225,9 @@ private slots:
 void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
 {
     Bench bench;
-    bench.addChip("gpiochip10", unnamed(16)).label = "mockup B";
-    bench.addChip("gpiochip3", unnamed(1)).label = ""; // the chip's own name alone
-    bench.addChip("gpiochip2", unnamed(15)).label = "cp2112";
+    bench.addChip("gpiochip10", Names(16)).label = "mockup B";
+    bench.addChip("gpiochip3", Names(1)).label = ""; // the chip's own name alone
+    bench.addChip("gpiochip2", Names(15)).label = "cp2112";
     bench.addFailing("gpiochip1", EACCES);
     bench.addChip("gpiochip0", iinLinesSwapped()).label = "104-idi-48";
     for (const char *other : {"gpiochipX", "gpiochip", "other"})
@@ -285,12 +271,12 @@ void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
 
 void tst_GpioCard::lineChoice_data()
 {
-    QTest::addColumn<std::vector<std::string>>("lineNames");
+    QTest::addColumn<Names>("lineNames");
     QTest::addColumn<std::string>("kind"); // after "GPIO chip, "; "-" is an en dash
     QTest::addColumn<std::vector<unsigned>>("offsets");
 
-    const auto row = [](const char *tag, const std::vector<std::string> &names,
-                        const std::string &kind, const std::vector<unsigned> &offsets) {
+    const auto row = [](const char *tag, const Names &names, const std::string &kind,
+                        const std::vector<unsigned> &offsets) {
         QTest::newRow(tag) << names << dashed(kind).toStdString() << offsets;
     };
     const auto join = [](std::vector<unsigned> a, const std::vector<unsigned> &b) {
@@ -300,39 +286,39 @@ void tst_GpioCard::lineChoice_data()
     const std::vector<unsigned> swapped = join(range(40, 8), range(32, 8));
     row("IIN lines out of order", iinLinesSwapped(), "IIN0-IIN15 (lines 40-47, 32-39)", swapped);
 
-    std::vector<std::string> iinFirstWins = iinLinesSwapped();
+    Names iinFirstWins = iinLinesSwapped();
     iinFirstWins[0] = "IIN3"; // the same name again, before the real one
     std::vector<unsigned> firstWins = swapped;
     firstWins[3] = 0;
     row("IIN repeated name: first line wins", iinFirstWins,
         "IIN0-IIN15 (lines 40-42, 0, 44-47, 32-39)", firstWins);
 
-    std::vector<std::string> missing15(20);
+    Names missing15(20);
     for (unsigned i = 0; i < 15; ++i)
         missing15[i + 5] = "IIN" + std::to_string(i);
     row("IIN15 missing: lines 0-15", missing15, "lines 0-15", range(0, 16));
 
     row("two 8255 groups: the first", ppiLines(), "PPI Group 0 Port A/B (lines 0-15)",
         range(0, 16));
-    std::vector<std::string> firstIncomplete = ppiLines();
+    Names firstIncomplete = ppiLines();
     firstIncomplete[11] = "PPI Group 0 Port B 3 (spare)";
     row("first 8255 group incomplete: the second", firstIncomplete,
         "PPI Group 1 Port A/B (lines 24-39)", range(24, 16));
 
     // Port B named on lower lines than port A: port 0 is still A.
-    std::vector<std::string> bBeforeA(32);
+    Names bBeforeA(32);
     for (int bit = 0; bit < 8; ++bit) {
         bBeforeA[bit] = "Port B " + std::to_string(bit);
         bBeforeA[24 + bit] = "Port A " + std::to_string(bit);
     }
     row("port B below port A, no prefix", bBeforeA, "Port A/B (lines 24-31, 0-7)",
         join(range(24, 8), range(0, 8)));
-    row("unnamed 16 lines", unnamed(16), "lines 0-15", range(0, 16));
+    row("unnamed 16 lines", Names(16), "lines 0-15", range(0, 16));
 }
 
 void tst_GpioCard::lineChoice()
 {
-    QFETCH(std::vector<std::string>, lineNames);
+    QFETCH(Names, lineNames);
     QFETCH(std::string, kind);
     QFETCH(std::vector<unsigned>, offsets);
 
@@ -504,7 +490,7 @@ void tst_GpioCard::useFailures()
     QFETCH(QString, after);
 
     Bench bench;
-    std::vector<std::string> names(48);
+    Names names(48);
     for (unsigned i = 0; i < 16; ++i)
         names[32 + i] = "IIN" + std::to_string(i);
     FakeChipSetup &setup = bench.addChip("gpiochip0", names);
@@ -553,11 +539,10 @@ void tst_GpioCard::readMapsChosenLinesToPorts()
 
     Bench bench;
     FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
-    for (unsigned offset = 0; offset < 32; ++offset)
-        setup.values[offset] = 1; // IIN16.. are not the card's lines
+    setup.values = 0xFFFFFFFF; // IIN16.. are not the card's lines
     for (unsigned i = 0; i < 8; ++i) {
-        setup.values[40 + i] = inputs[i] == '1';
-        setup.values[32 + i] = inputs[8 + i] == '1';
+        setup.values |= std::uint64_t(inputs[i] == '1') << (40 + i);
+        setup.values |= std::uint64_t(inputs[8 + i] == '1') << (32 + i);
     }
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
@@ -591,7 +576,7 @@ void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut()
     QFETCH(bool, closeFirst);
 
     Bench bench;
-    bench.addChip("gpiochip0", unnamed(16));
+    bench.addChip("gpiochip0", Names(16));
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
     const ChipLog listed = bench.log;
@@ -651,13 +636,11 @@ void tst_GpioCard::realChip()
     const DispatchStatus opened = card->open();
     QVERIFY2(!opened.failed, opened.description.c_str());
     const DispatchOutcome configured = card->configurePorts(0, 0x9B);
-    QVERIFY2(!configured.status.failed, configured.status.description.c_str());
-    QVERIFY(isBoolean(configured, true));
+    QVERIFY2(isBoolean(configured, true), configured.status.description.c_str());
     for (std::int32_t port : {0, 1}) {
         std::int16_t value = -1;
         const DispatchOutcome read = card->readPort(port, value);
-        QVERIFY2(!read.status.failed, read.status.description.c_str());
-        QVERIFY(isBoolean(read, true));
+        QVERIFY2(isBoolean(read, true), read.status.description.c_str());
         QVERIFY(value >= 0 && value <= 0xFF);
         qInfo("port %d: 0x%02x", int(port), unsigned(value));
     }
