@@ -216,8 +216,6 @@ private slots:
     void useFailures();
     void readMapsChosenLinesToPorts_data();
     void readMapsChosenLinesToPorts();
-    void requestIsReleasedOnceOnEveryWayOut_data();
-    void requestIsReleasedOnceOnEveryWayOut();
     void libgpiodRejectsNodesThatAreNotChips();
     void realChip();
 };
@@ -415,43 +413,65 @@ void tst_GpioCard::configureWords_data()
     QTest::addColumn<int>("chip");
     QTest::addColumn<int>("word");
     QTest::addColumn<bool>("accepted");
+    QTest::addColumn<bool>("closeFirst"); // else the card is dropped open
 
-    QTest::newRow("0x9B all inputs") << 0 << 0x9B << true;
-    QTest::newRow("0x7F9B high byte ignored") << 0 << 0x7F9B << true;
-    QTest::newRow("0x80 all outputs") << 0 << 0x80 << false;
-    QTest::newRow("0x9A port C lower out") << 0 << 0x9A << false;
-    QTest::newRow("0x92 port C out") << 0 << 0x92 << false;
-    QTest::newRow("0xBB mode 1 group A") << 0 << 0xBB << false;
-    QTest::newRow("0x9F mode 1 group B") << 0 << 0x9F << false;
-    QTest::newRow("0x1B bit set/reset") << 0 << 0x1B << false;
-    QTest::newRow("chip 1") << 1 << 0x9B << false;
-    QTest::newRow("chip -1") << -1 << 0x9B << false;
+    QTest::newRow("0x9B all inputs, closed") << 0 << 0x9B << true << true;
+    QTest::newRow("0x9B all inputs, dropped") << 0 << 0x9B << true << false;
+    QTest::newRow("0x7F9B high byte ignored") << 0 << 0x7F9B << true << false;
+    QTest::newRow("0x80 all outputs, closed") << 0 << 0x80 << false << true;
+    QTest::newRow("0x80 all outputs, dropped") << 0 << 0x80 << false << false;
+    QTest::newRow("0x9A port C lower out") << 0 << 0x9A << false << false;
+    QTest::newRow("0x92 port C out") << 0 << 0x92 << false << false;
+    QTest::newRow("0xBB mode 1 group A") << 0 << 0xBB << false << false;
+    QTest::newRow("0x9F mode 1 group B") << 0 << 0x9F << false << false;
+    QTest::newRow("0x1B bit set/reset") << 0 << 0x1B << false << false;
+    QTest::newRow("chip 1") << 1 << 0x9B << false << false;
+    QTest::newRow("chip -1") << -1 << 0x9B << false << false;
 }
 
+// The lines are requested once, by an accepted word, and released once on every way out.
 void tst_GpioCard::configureWords()
 {
     QFETCH(int, chip);
     QFETCH(int, word);
     QFETCH(bool, accepted);
+    QFETCH(bool, closeFirst);
 
     Bench bench;
     bench.addChip("gpiochip0", ppiLines());
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
+    const ChipLog listed = bench.log;
+    QVERIFY(!card->open().failed); // already open: the same chip
 
-    QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), accepted));
+    for (int ask = 0; ask < 2; ++ask) // asked again, the lines are already ours
+        QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), accepted));
     QCOMPARE(bench.log.requests.size(), std::size_t(accepted ? 1 : 0));
     if (accepted) {
         QCOMPARE(bench.log.requests[0].consumer, "velmora");
         QCOMPARE(bench.log.requests[0].offsets, range(0, 16));
-        // Asked again, the lines are already ours.
-        QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), true));
-        QCOMPARE(bench.log.requests.size(), std::size_t(1));
-    } else {
-        std::int16_t value = 99;
-        QVERIFY(isBoolean(card->readPort(0, value), false));
-        QCOMPARE(value, std::int16_t(99));
     }
+    std::int16_t value = 99;
+    QVERIFY(isBoolean(card->readPort(0, value), accepted)); // nothing to read unless taken
+    QCOMPARE(value, std::int16_t(accepted ? 0 : 99));
+
+    if (closeFirst) {
+        card->close();
+        card->close();
+        QCOMPARE(bench.log.releases, accepted ? 1 : 0);
+        QCOMPARE(bench.log.closes, listed.closes + 1);
+        const int reads = bench.log.reads;
+        QVERIFY(isBoolean(card->readPort(0, value), false)); // closed, it has nothing to read
+        QCOMPARE(bench.log.reads, reads);
+        const DispatchOutcome closed = card->configurePorts(0, 0x9B);
+        QCOMPARE(closed.status.code, 57);
+        QCOMPARE(closed.status.description,
+                 card->info().name + " at " + bench.node("gpiochip0") + ": the card is not open");
+    }
+    card.reset();
+    QCOMPARE(bench.log.releases, accepted ? 1 : 0);
+    QCOMPARE(bench.log.closes, listed.closes + 1);
+    QCOMPARE(bench.log.opens, listed.opens);
 }
 
 void tst_GpioCard::useFailures_data()
@@ -557,46 +577,6 @@ void tst_GpioCard::readMapsChosenLinesToPorts()
     QCOMPARE(int(value), port0);
     QVERIFY(isBoolean(card->readPort(1, value), true));
     QCOMPARE(int(value), port1);
-}
-
-void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut_data()
-{
-    QTest::addColumn<bool>("configure");
-    QTest::addColumn<bool>("closeFirst");
-
-    QTest::newRow("configured, closed, destroyed") << true << true;
-    QTest::newRow("configured, destroyed") << true << false;
-    QTest::newRow("never configured, closed") << false << true;
-    QTest::newRow("never configured, destroyed") << false << false;
-}
-
-void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut()
-{
-    QFETCH(bool, configure);
-    QFETCH(bool, closeFirst);
-
-    Bench bench;
-    bench.addChip("gpiochip0", Names(16));
-    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
-    QVERIFY(card);
-    const ChipLog listed = bench.log;
-    if (configure)
-        QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
-
-    if (closeFirst) {
-        card->close();
-        QCOMPARE(bench.log.releases, configure ? 1 : 0);
-        QCOMPARE(bench.log.closes, listed.closes + 1);
-        card->close();
-        // Closed, it has nothing to read.
-        std::int16_t value = 99;
-        QVERIFY(isBoolean(card->readPort(0, value), false));
-        QCOMPARE(bench.log.reads, 0);
-    }
-    card.reset();
-    QCOMPARE(bench.log.releases, configure ? 1 : 0);
-    QCOMPARE(bench.log.closes, listed.closes + 1);
-    QCOMPARE(bench.log.opens, listed.opens);
 }
 
 void tst_GpioCard::libgpiodRejectsNodesThatAreNotChips()
