@@ -180,9 +180,7 @@ class tst_ComediCard final : public QObject {
     Q_OBJECT
 
 private slots:
-    void discovery_data();
     void discovery();
-    void discoveryOpensEachNodeOnceAndMakesUnopenedCards();
     void controlWords_data();
     void controlWords();
     void readPortMapping_data();
@@ -194,73 +192,43 @@ private slots:
     void realBoard();
 };
 
-void tst_ComediCard::discovery_data()
-{
-    QTest::addColumn<int>("row");
-    QTest::addColumn<QString>("name"); // "%1" is the node
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("minor");
-    QTest::addColumn<QString>("status"); // "Ready": usable
-    QTest::addColumn<QString>("fix");
-
-    const auto row = [](const char *tag, int row, const char *name, const char *kind, int minor,
-                        const QString &status, const QString &fix = {}) {
-        QTest::newRow(tag) << row << QString(name) << QString(kind) << minor << status << fix;
-    };
-    row("8255 DIO subdevice", 0, "TestBoard (testdrv) %1, subdevice 0", "comedi DIO", 0, "Ready");
-    row("16-channel DI subdevice", 1, "TestBoard (testdrv) %1, subdevice 2", "comedi DI", 0,
-        "Ready");
-    row("permission denied", 2, "%1", "comedi", 2, "Permission denied", GroupFix);
-    row("unconfigured minor", 3, "%1", "comedi", 3, "No such device",
-        "configure the board first (comedi_config)");
-    row("not comedi", 4, "%1", "comedi", 5, "Not a comedi device (Inappropriate ioctl for device)");
-    row("locked by another program", 5, "TestBoard (testdrv) %1, subdevice 0", "comedi DIO", 6,
-        Busy, "close the program using it");
-    row("no subdevice of 16 inputs", 6, "TestBoard (testdrv) %1", "comedi", 7,
-        "No digital-input subdevice with 16 or more channels");
-    row("other error", 7, "%1", "comedi", 8, "Input/output error");
-    row("last minor", 8, "Other (otherdrv) %1, subdevice 0", "comedi DI", 47, "Ready");
-}
-
 void tst_ComediCard::discovery()
 {
-    QFETCH(int, row);
-    QFETCH(QString, name);
-    QFETCH(QString, kind);
-    QFETCH(int, minor);
-    QFETCH(QString, status);
-    QFETCH(QString, fix);
-
     Bench bench;
     buildDiscoveryBench(bench);
     const std::vector<CardOffer> offers = findComediCards(bench.api, bench.devDir);
-    QCOMPARE(offers.size(), std::size_t(9));
+    QStringList seen; // node | name | kind | status | fix, the node's folder left out
+    for (const CardOffer &offer : offers) {
+        seen << QString::fromStdString(offer.info.location + " | " + offer.info.name + " | " +
+                                       offer.info.kind + " | " + offer.status + " | " + offer.fix)
+                    .remove(QString::fromStdString(bench.devDir.string() + "/"));
+        QCOMPARE(offer.usable, offer.status == "Ready");
+        QCOMPARE(bool(offer.make), offer.usable);
+    }
+    const QStringList expected{
+        "comedi0 | TestBoard (testdrv) comedi0, subdevice 0 | comedi DIO | Ready | ",
+        "comedi0 | TestBoard (testdrv) comedi0, subdevice 2 | comedi DI | Ready | ",
+        "comedi2 | comedi2 | comedi | Permission denied | " + GroupFix,
+        "comedi3 | comedi3 | comedi | No such device | configure the board first (comedi_config)",
+        "comedi5 | comedi5 | comedi | Not a comedi device (Inappropriate ioctl for device) | ",
+        "comedi6 | TestBoard (testdrv) comedi6, subdevice 0 | comedi DIO | " + Busy +
+            " | close the program using it",
+        "comedi7 | TestBoard (testdrv) comedi7 | comedi | No digital-input subdevice with 16 or "
+        "more channels | ",
+        "comedi8 | comedi8 | comedi | Input/output error | ",
+        "comedi47 | Other (otherdrv) comedi47, subdevice 0 | comedi DI | Ready | "};
+    QCOMPARE(seen, expected);
 
-    const CardOffer &offer = offers[std::size_t(row)];
-    const QString node = QString::fromStdString(bench.node(minor));
-    QCOMPARE(QString::fromStdString(offer.info.name), name.arg(node));
-    QCOMPARE(QString::fromStdString(offer.info.kind), kind);
-    QCOMPARE(QString::fromStdString(offer.info.location), node);
-    QCOMPARE(QString::fromStdString(offer.status), status);
-    QCOMPARE(QString::fromStdString(offer.fix), fix);
-    QCOMPARE(offer.usable, status == "Ready");
-    QCOMPARE(bool(offer.make), offer.usable);
-}
-
-void tst_ComediCard::discoveryOpensEachNodeOnceAndMakesUnopenedCards()
-{
-    Bench bench;
-    buildDiscoveryBench(bench);
-    const std::vector<CardOffer> offers = findComediCards(bench.api, bench.devDir);
-    std::vector<std::string> expected;
+    // Each node opened once, in order, and closed again; no card opened yet.
+    std::vector<std::string> opened;
     for (int minor : {0, 2, 3, 5, 6, 7, 8, 47})
-        expected.push_back(bench.node(minor));
-    QCOMPARE(bench.api.log.opened, expected);
+        opened.push_back(bench.node(minor));
+    QCOMPARE(bench.api.log.opened, opened);
     QCOMPARE(bench.api.log.closes, 4); // the four that opened
 
     std::unique_ptr<Card> card = offers[1].make();
     QCOMPARE(card->info().name, offers[1].info.name);
-    QCOMPARE(bench.api.log.opened.size(), expected.size());
+    QCOMPARE(bench.api.log.opened.size(), opened.size());
     QVERIFY(!card->open().failed);
     QCOMPARE(bench.api.log.opened.back(), bench.node(0));
     std::int16_t value = 0;
