@@ -426,6 +426,8 @@ void tst_ComediCard::closeReleasesTheDeviceOnce()
     Bench bench;
     {
         auto card = bench.card(Type::DigitalIO, 24);
+        QVERIFY(!card->open().failed); // already open: the same device
+        QCOMPARE(bench.api.log.opened.size(), std::size_t(1));
         card->close();
         card->close();
         QCOMPARE(bench.api.log.closes, 1);
@@ -466,19 +468,10 @@ void tst_ComediCard::realBoard()
     const std::filesystem::path node(variable.toStdString());
 
     const std::vector<CardOffer> offers = findComediCards(systemComediApi(), node.parent_path());
-    const CardOffer *found = nullptr;
-    QStringList seen;
-    for (const CardOffer &offer : offers) {
-        if (offer.info.location != node.string())
-            continue;
-        seen << QString::fromStdString(offer.info.name + ": " + offer.status);
-        if (offer.usable && found == nullptr)
-            found = &offer;
-    }
-    QVERIFY2(found != nullptr,
-             qPrintable("no usable card on " + QString::fromStdString(node.string()) + ": " +
-                        (seen.isEmpty() ? QStringLiteral("no such node among comedi0 to comedi47")
-                                        : seen.join("; "))));
+    const auto found = std::ranges::find_if(offers, [&](const CardOffer &offer) {
+        return offer.usable && offer.info.location == node.string();
+    });
+    QVERIFY2(found != offers.end(), "no usable card on the node (comedi0 to comedi47)");
 
     std::unique_ptr<Card> card = found->make();
     const DispatchStatus status = card->open();
