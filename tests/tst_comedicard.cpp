@@ -153,27 +153,6 @@ const QString Detached = ". To fix: the board was detached; configure it again (
 const QString Reconfigured = "subdevice 2 is no longer a DIO subdevice with 16 or more channels. "
                              "To fix: choose the card again in \"Select Device\"";
 
-// comedi1 missing; the others each fail their own way or offer their own subdevices.
-void buildDiscoveryBench(Bench &bench)
-{
-    bench.addNode(0, {.subdevices = {{Type::DigitalIO, 24},
-                                     {Type::Unused, 0},
-                                     {Type::DigitalInput, 16},
-                                     {Type::DigitalIO, 8},
-                                     {Type::Other, 16}}});
-    bench.api.boards[bench.node(1)] = {.subdevices = {{Type::DigitalIO, 24}}}; // no node file
-    bench.addNode(2, {.openError = EACCES});
-    bench.addNode(3, {.openError = ENODEV});
-    bench.addNode(5, {.openError = ENOTTY});
-    bench.addNode(6, {.subdevices = {{Type::DigitalIO, 24, true}}});
-    bench.addNode(
-        7, {.subdevices = {{Type::DigitalIO, 8}, {Type::DigitalInput, 15}, {Type::Other, 32}}});
-    bench.addNode(8, {.openError = EIO});
-    bench.addNode(
-        47, {.board = "Other", .driver = "otherdrv", .subdevices = {{Type::DigitalInput, 32}}});
-    bench.addNode(48, {.subdevices = {{Type::DigitalIO, 24}}}); // past the last minor
-}
-
 } // namespace
 
 class tst_ComediCard final : public QObject {
@@ -194,8 +173,24 @@ private slots:
 
 void tst_ComediCard::discovery()
 {
+    // comedi1 missing; the others each fail their own way or offer their own subdevices.
     Bench bench;
-    buildDiscoveryBench(bench);
+    bench.addNode(0, {.subdevices = {{Type::DigitalIO, 24},
+                                     {Type::Unused, 0},
+                                     {Type::DigitalInput, 16},
+                                     {Type::DigitalIO, 8},
+                                     {Type::Other, 16}}});
+    bench.api.boards[bench.node(1)] = {.subdevices = {{Type::DigitalIO, 24}}}; // no node file
+    bench.addNode(2, {.openError = EACCES});
+    bench.addNode(3, {.openError = ENODEV});
+    bench.addNode(5, {.openError = ENOTTY});
+    bench.addNode(6, {.subdevices = {{Type::DigitalIO, 24, true}}});
+    bench.addNode(
+        7, {.subdevices = {{Type::DigitalIO, 8}, {Type::DigitalInput, 15}, {Type::Other, 32}}});
+    bench.addNode(8, {.openError = EIO});
+    bench.addNode(
+        47, {.board = "Other", .driver = "otherdrv", .subdevices = {{Type::DigitalInput, 32}}});
+    bench.addNode(48, {.subdevices = {{Type::DigitalIO, 24}}}); // past the last minor
     const std::vector<CardOffer> offers = findComediCards(bench.api, bench.devDir);
     QStringList seen; // node | name | kind | status | fix, the node's folder left out
     for (const CardOffer &offer : offers) {
