@@ -120,11 +120,6 @@ public:
         setup.lineNames = std::move(lineNames);
         return setup;
     }
-    void addFailing(const std::string &fileName, int error)
-    {
-        touch(fileName);
-        failures[node(fileName)] = error;
-    }
     void touch(const std::string &fileName) const { std::ofstream(devDir() / fileName).put('\0'); }
 
     std::unique_ptr<GpioChip> open(const std::string &path, int &error) override
@@ -226,10 +221,10 @@ void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
     bench.addChip("gpiochip10", Names(16)).label = "mockup B";
     bench.addChip("gpiochip3", Names(1)).label = ""; // the chip's own name alone
     bench.addChip("gpiochip2", Names(15)).label = "cp2112";
-    bench.addFailing("gpiochip1", EACCES);
+    bench.failures[bench.node("gpiochip1")] = EACCES;
     bench.addChip("gpiochip0", iinLinesSwapped()).label = "104-idi-48";
-    for (const char *other : {"gpiochipX", "gpiochip", "other"})
-        bench.touch(other);
+    for (const char *file : {"gpiochip1", "gpiochipX", "gpiochip", "other"})
+        bench.touch(file);
 
     const auto entry = [](const char *node, const char *name, const std::string &kind,
                           const char *status) {
@@ -478,7 +473,7 @@ void tst_GpioCard::useFailures_data()
 {
     QTest::addColumn<bool>("read"); // else the request ConfigurePorts makes
     QTest::addColumn<int>("error");
-    QTest::addColumn<bool>("held"); // line 37 (IIN5) names its holder
+    QTest::addColumn<bool>("held"); // line 37 (IIN13) names its holder
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("after"); // "<card> at <node>: "; %1 is the node
 
@@ -490,11 +485,11 @@ void tst_GpioCard::useFailures_data()
     const QString busyFix =
         ". To fix: close the program holding the line ('gpioinfo %1' shows it), then try again";
     row("busy, holder known", false, EBUSY, true, 70,
-        "line 37 (IIN5) is busy: held by \"gpio-keys\"" + busyFix);
+        "line 37 (IIN13) is busy: held by \"gpio-keys\"" + busyFix);
     row("busy, holder gone", false, EBUSY, false, 70,
-        dashed("lines 32-47: Device or resource busy") + busyFix);
+        dashed("lines 40-47, 32-39: Device or resource busy") + busyFix);
     row("invalid", false, EINVAL, false, 57,
-        dashed("cannot take lines 32-47 as inputs: Invalid argument"));
+        dashed("cannot take lines 40-47, 32-39 as inputs: Invalid argument"));
     row("chip gone while reading", true, ENODEV, false, 68,
         "No such device (the GPIO chip has gone away). To fix: load its driver again, then "
         "choose it again in \"Select Device\"");
@@ -510,10 +505,7 @@ void tst_GpioCard::useFailures()
     QFETCH(QString, after);
 
     Bench bench;
-    Names names(48);
-    for (unsigned i = 0; i < 16; ++i)
-        names[32 + i] = "IIN" + std::to_string(i);
-    FakeChipSetup &setup = bench.addChip("gpiochip0", names);
+    FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
     std::int16_t value = 0;
