@@ -264,68 +264,59 @@ void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
 void tst_GpioCard::lineChoice_data()
 {
     QTest::addColumn<Names>("lineNames");
-    QTest::addColumn<std::string>("kind"); // after "GPIO chip, "; "-" is an en dash
-    QTest::addColumn<std::vector<unsigned>>("offsets");
-
-    const auto row = [](const char *tag, const Names &names, const std::string &kind,
-                        const std::vector<unsigned> &offsets) {
-        QTest::newRow(tag) << names << dashed(kind).toStdString() << offsets;
-    };
-    const auto join = [](std::vector<unsigned> a, const std::vector<unsigned> &b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
-    };
-    const std::vector<unsigned> swapped = join(range(40, 8), range(32, 8));
-    row("IIN lines out of order", iinLinesSwapped(), "IIN0-IIN15 (lines 40-47, 32-39)", swapped);
+    QTest::addColumn<QString>("kind"); // after "GPIO chip, "; "-" stands for the en dash
 
     Names iinFirstWins = iinLinesSwapped();
     iinFirstWins[0] = "IIN3"; // the same name again, before the real one
-    std::vector<unsigned> firstWins = swapped;
-    firstWins[3] = 0;
-    row("IIN repeated name: first line wins", iinFirstWins,
-        "IIN0-IIN15 (lines 40-42, 0, 44-47, 32-39)", firstWins);
-
     Names missing15(20);
     for (unsigned i = 0; i < 15; ++i)
         missing15[i + 5] = "IIN" + std::to_string(i);
-    row("IIN15 missing: lines 0-15", missing15, "lines 0-15", range(0, 16));
-
-    row("two 8255 groups: the first", ppiLines(), "PPI Group 0 Port A/B (lines 0-15)",
-        range(0, 16));
     Names firstIncomplete = ppiLines();
     firstIncomplete[11] = "PPI Group 0 Port B 3 (spare)";
-    row("first 8255 group incomplete: the second", firstIncomplete,
-        "PPI Group 1 Port A/B (lines 24-39)", range(24, 16));
-
     // Port B named on lower lines than port A: port 0 is still A.
     Names bBeforeA(32);
     for (int bit = 0; bit < 8; ++bit) {
         bBeforeA[bit] = "Port B " + std::to_string(bit);
         bBeforeA[24 + bit] = "Port A " + std::to_string(bit);
     }
-    row("port B below port A, no prefix", bBeforeA, "Port A/B (lines 24-31, 0-7)",
-        join(range(24, 8), range(0, 8)));
-    row("unnamed 16 lines", Names(16), "lines 0-15", range(0, 16));
+
+    QTest::newRow("IIN lines out of order")
+        << iinLinesSwapped() << "IIN0-IIN15 (lines 40-47, 32-39)";
+    QTest::newRow("IIN repeated name: first line wins")
+        << iinFirstWins << "IIN0-IIN15 (lines 40-42, 0, 44-47, 32-39)";
+    QTest::newRow("IIN15 missing: lines 0-15") << missing15 << "lines 0-15";
+    QTest::newRow("two 8255 groups: the first")
+        << ppiLines() << "PPI Group 0 Port A/B (lines 0-15)";
+    QTest::newRow("first 8255 group incomplete: the second")
+        << firstIncomplete << "PPI Group 1 Port A/B (lines 24-39)";
+    QTest::newRow("port B below port A, no prefix") << bBeforeA << "Port A/B (lines 24-31, 0-7)";
+    QTest::newRow("unnamed 16 lines") << Names(16) << "lines 0-15";
 }
 
 void tst_GpioCard::lineChoice()
 {
     QFETCH(Names, lineNames);
-    QFETCH(std::string, kind);
-    QFETCH(std::vector<unsigned>, offsets);
+    QFETCH(QString, kind);
 
     Bench bench;
     bench.addChip("gpiochip0", lineNames);
     const std::vector<CardOffer> offers = bench.offers();
     QCOMPARE(offers.size(), std::size_t(1));
-    QCOMPARE(offers[0].info.kind, "GPIO chip, " + kind);
+    QCOMPARE(offers[0].info.kind, "GPIO chip, " + dashed(kind.toStdString()).toStdString());
 
-    // The lines shown are the lines taken.
+    // The lines shown are the lines taken, in the order shown: "lines 40-42, 0, ..."
+    std::vector<unsigned> shown;
+    for (const QString &run : kind.section("lines ", 1).remove(')').split(", ")) {
+        for (unsigned line = run.section('-', 0, 0).toUInt(); line <= run.section('-', -1).toUInt();
+             ++line)
+            shown.push_back(line);
+    }
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
     QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
     QCOMPARE(bench.log.requests.size(), std::size_t(1));
-    QCOMPARE(bench.log.requests[0].offsets, offsets);
+    QCOMPARE(bench.log.requests[0].offsets, shown);
+    QCOMPARE(shown.size(), GpioCardLineCount);
 }
 
 void tst_GpioCard::openFailures_data()
