@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fstream>
 #include <map>
+#include <numeric>
 
 // Readable failures for the std::string fields the device layer uses.
 template<> char *QTest::toString(const std::string &s)
@@ -17,6 +18,8 @@ template<> char *QTest::toString(const std::string &s)
 using namespace velmora;
 
 namespace {
+
+using Names = std::vector<std::string>; // one per line, empty where unnamed
 
 // What the card did to the chips it opened.
 struct ChipLog {
@@ -33,9 +36,9 @@ struct ChipLog {
 
 struct FakeChipSetup {
     std::string label = "fake-dio";
-    std::vector<std::string> lineNames; // one per line
+    Names lineNames;
     std::map<unsigned, std::string> consumers;
-    std::map<unsigned, int> values; // by offset; 0 where absent
+    std::uint64_t values = 0; // bit n: line n
     int requestError = 0;
     int readError = 0;
 };
@@ -62,16 +65,14 @@ public:
     }
     std::string lineConsumer(unsigned offset) override
     {
-        const auto it = m_setup.consumers.find(offset);
-        return it != m_setup.consumers.end() ? it->second : std::string();
+        return m_setup.consumers.contains(offset) ? m_setup.consumers.at(offset) : std::string();
     }
     int requestInputs(std::span<const unsigned> offsets, const char *consumer) override
     {
         m_log.requests.push_back({{offsets.begin(), offsets.end()}, consumer});
-        if (m_setup.requestError != 0)
-            return m_setup.requestError;
-        m_held.assign(offsets.begin(), offsets.end());
-        return 0;
+        if (m_setup.requestError == 0)
+            m_held.assign(offsets.begin(), offsets.end());
+        return m_setup.requestError;
     }
     int readValues(std::span<int> values) override
     {
@@ -80,10 +81,8 @@ public:
             return m_setup.readError;
         if (values.size() != m_held.size())
             return EINVAL;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const auto it = m_setup.values.find(m_held[i]);
-            values[i] = it != m_setup.values.end() ? it->second : 0;
-        }
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = int(m_setup.values >> m_held[i] & 1);
         return 0;
     }
     void release() noexcept override
@@ -113,35 +112,24 @@ public:
     std::filesystem::path devDir() const { return dir.path().toStdString(); }
     std::string node(const std::string &fileName) const { return (devDir() / fileName).string(); }
 
-    FakeChipSetup &addChip(const std::string &fileName, std::vector<std::string> lineNames)
+    FakeChipSetup &addChip(const std::string &fileName, Names lineNames)
     {
         touch(fileName);
         FakeChipSetup &setup = chips[node(fileName)];
         setup.lineNames = std::move(lineNames);
         return setup;
     }
-    void addFailing(const std::string &fileName, int error)
-    {
-        touch(fileName);
-        failures[node(fileName)] = error;
-    }
     void touch(const std::string &fileName) const { std::ofstream(devDir() / fileName).put('\0'); }
 
     std::unique_ptr<GpioChip> open(const std::string &path, int &error) override
     {
         ++log.opens;
-        if (const auto it = failures.find(path); it != failures.end()) {
-            error = it->second;
+        const auto chip = chips.find(path);
+        error = failures.contains(path) ? failures[path] : chip == chips.end() ? ENOENT : 0;
+        if (error != 0)
             return nullptr;
-        }
-        const auto it = chips.find(path);
-        if (it == chips.end()) {
-            error = ENOENT;
-            return nullptr;
-        }
-        error = 0;
         return std::make_unique<FakeChip>(std::filesystem::path(path).filename().string(),
-                                          it->second, log);
+                                          chip->second, log);
     }
 
     std::vector<CardOffer> offers() { return findGpioCards(*this, devDir()); }
@@ -152,25 +140,18 @@ public:
         for (CardOffer &offer : offers()) {
             if (offer.info.location == node(fileName) && offer.make) {
                 std::unique_ptr<Card> card = offer.make();
-                if (card->open().failed)
-                    return nullptr;
-                return card;
+                return card->open().failed ? nullptr : std::move(card);
             }
         }
         return nullptr;
     }
 };
 
-std::vector<std::string> unnamed(unsigned count)
-{
-    return std::vector<std::string>(count);
-}
-
 // A 48-line chip named like an isolated-input board, with its inputs in two swapped halves:
 // IIN0..IIN7 on lines 40..47 and IIN8..IIN15 on lines 32..39.
-std::vector<std::string> iinLinesSwapped()
+Names iinLinesSwapped()
 {
-    std::vector<std::string> names(48);
+    Names names(48);
     for (unsigned i = 0; i < 32; ++i)
         names[i] = "IIN" + std::to_string(i + 16);
     for (unsigned i = 0; i < 8; ++i) {
@@ -181,9 +162,9 @@ std::vector<std::string> iinLinesSwapped()
 }
 
 // Two 8255 groups of 24 lines each, as a 48-line DIO driver names them.
-std::vector<std::string> ppiLines()
+Names ppiLines()
 {
-    std::vector<std::string> names;
+    Names names;
     for (int group = 0; group < 2; ++group) {
         for (char port : {'A', 'B', 'C'}) {
             for (int bit = 0; bit < 8; ++bit)
@@ -194,33 +175,11 @@ std::vector<std::string> ppiLines()
     return names;
 }
 
-std::vector<std::string> toStd(const QStringList &list)
-{
-    std::vector<std::string> out;
-    for (const QString &s : list)
-        out.push_back(s.toStdString());
-    return out;
-}
-
-QStringList toQt(const std::vector<std::string> &list)
-{
-    QStringList out;
-    for (const std::string &s : list)
-        out << QString::fromStdString(s);
-    return out;
-}
-
 std::vector<unsigned> range(unsigned first, unsigned count)
 {
-    std::vector<unsigned> out;
-    for (unsigned i = 0; i < count; ++i)
-        out.push_back(first + i);
+    std::vector<unsigned> out(count);
+    std::iota(out.begin(), out.end(), first);
     return out;
-}
-
-QList<unsigned> qlist(const std::vector<unsigned> &v)
-{
-    return QList<unsigned>(v.begin(), v.end());
 }
 
 bool isBoolean(const DispatchOutcome &outcome, bool b)
@@ -228,7 +187,11 @@ bool isBoolean(const DispatchOutcome &outcome, bool b)
     return !outcome.status.failed && outcome.result == AutomationValue::boolean(b);
 }
 
-const std::string Dash = "\xE2\x80\x93";
+// The text with each "-" as the en dash the card writes between line numbers.
+QString dashed(const std::string &text)
+{
+    return QString::fromStdString(text).replace('-', QChar(0x2013));
+}
 
 } // namespace
 
@@ -241,18 +204,12 @@ private slots:
     void lineChoice();
     void openFailures_data();
     void openFailures();
-    void openRefusesAChipThatLostTheLines_data();
-    void openRefusesAChipThatLostTheLines();
     void configureWords_data();
     void configureWords();
-    void requestFailures_data();
-    void requestFailures();
+    void useFailures_data();
+    void useFailures();
     void readMapsChosenLinesToPorts_data();
     void readMapsChosenLinesToPorts();
-    void readFailures_data();
-    void readFailures();
-    void requestIsReleasedOnceOnEveryWayOut_data();
-    void requestIsReleasedOnceOnEveryWayOut();
     void libgpiodRejectsNodesThatAreNotChips();
     void realChip();
 };
@@ -260,230 +217,180 @@ private slots:
 void tst_GpioCard::discoveryListsEveryNodeInNumberOrder()
 {
     Bench bench;
-    bench.addChip("gpiochip10", unnamed(16)).label = "gpio-mockup-B";
-    bench.addChip("gpiochip2", unnamed(8)).label = "cp2112";
-    bench.addFailing("gpiochip1", EACCES);
+    bench.addChip("gpiochip10", Names(16)).label = "mockup B";
+    bench.addChip("gpiochip3", Names(1)).label = ""; // the chip's own name alone
+    bench.addChip("gpiochip2", Names(15)).label = "cp2112";
+    bench.failures[bench.node("gpiochip1")] = EACCES;
     bench.addChip("gpiochip0", iinLinesSwapped()).label = "104-idi-48";
-    bench.touch("gpiochipX");
-    bench.touch("other");
+    for (const char *file : {"gpiochip1", "gpiochipX", "gpiochip", "other"})
+        bench.touch(file);
 
+    const auto entry = [](const char *node, const char *name, const std::string &kind,
+                          const char *status) {
+        return node + (" | " + QString(name)) + " | " + dashed(kind) + " | " + status;
+    };
+    const QStringList expected{
+        entry("gpiochip0", "104-idi-48 (gpiochip0)", "GPIO chip, IIN0-IIN15 (lines 40-47, 32-39)",
+              "Ready"),
+        entry("gpiochip1", "gpiochip1", "GPIO chip", "Permission denied"),
+        entry("gpiochip2", "cp2112 (gpiochip2)", "GPIO chip, 15 lines",
+              "only 15 of the 16 input lines a card needs"),
+        entry("gpiochip3", "gpiochip3", "GPIO chip, 1 line",
+              "only 1 of the 16 input lines a card needs"),
+        entry("gpiochip10", "mockup B (gpiochip10)", "GPIO chip, lines 0-15", "Ready")};
     const std::vector<CardOffer> offers = bench.offers();
-    QCOMPARE(offers.size(), std::size_t(4));
-
-    const CardOffer &idi = offers[0];
-    QCOMPARE(idi.info.name, "104-idi-48 (gpiochip0)");
-    QCOMPARE(idi.info.kind,
-             "GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "47, 32" + Dash + "39)");
-    QCOMPARE(idi.info.location, bench.node("gpiochip0"));
-    QVERIFY(idi.usable);
-    QCOMPARE(idi.status, "Ready");
-    QVERIFY(idi.fix.empty());
-
-    const CardOffer &denied = offers[1];
-    QCOMPARE(denied.info.name, bench.node("gpiochip1"));
-    QCOMPARE(denied.info.kind, "GPIO chip");
-    QCOMPARE(denied.info.location, bench.node("gpiochip1"));
-    QVERIFY(!denied.usable);
-    QVERIFY(!denied.make);
-    QCOMPARE(denied.status, "Permission denied");
-    QVERIFY(denied.fix.find("/etc/udev/rules.d/") != std::string::npos);
-    QVERIFY(denied.fix.find("GROUP=\"gpio\"") != std::string::npos);
-    QVERIFY(denied.fix.find("usermod -aG gpio") != std::string::npos);
-
-    const CardOffer &small = offers[2];
-    QCOMPARE(small.info.name, "cp2112 (gpiochip2)");
-    QCOMPARE(small.info.kind, "GPIO chip, 8 lines");
-    QVERIFY(!small.usable);
-    QVERIFY(!small.make);
-    QVERIFY(small.status.find("only 8 ") != std::string::npos);
-
-    const CardOffer &plain = offers[3];
-    QCOMPARE(plain.info.name, "gpio-mockup-B (gpiochip10)");
-    QCOMPARE(plain.info.kind, "GPIO chip, lines 0" + Dash + "15");
-    QVERIFY(plain.usable);
+    QStringList seen; // the node's folder left out
+    for (const CardOffer &offer : offers) {
+        seen << QString::fromStdString(offer.info.location + " | " + offer.info.name + " | " +
+                                       offer.info.kind + " | " + offer.status)
+                    .remove(QString::fromStdString(bench.devDir().string() + "/"));
+        QCOMPARE(offer.usable, offer.status == "Ready");
+        QCOMPARE(bool(offer.make), offer.usable);
+        QCOMPARE(offer.fix.empty(), offer.status != "Permission denied");
+    }
+    QCOMPARE(seen, expected);
+    for (const char *fix : {"/etc/udev/rules.d/", "GROUP=\"gpio\"", "usermod -aG gpio"})
+        QVERIFY2(offers[1].fix.find(fix) != std::string::npos, fix);
 
     // Listing leaves no chip open, and a card is made unopened.
-    QCOMPARE(bench.log.opens, 4);
-    QCOMPARE(bench.log.closes, 3);
-    std::unique_ptr<Card> card = idi.make();
-    QCOMPARE(bench.log.opens, 4);
-    QCOMPARE(card->info().name, idi.info.name);
-    QCOMPARE(card->info().location, idi.info.location);
+    QCOMPARE(bench.log.opens, 5);
+    QCOMPARE(bench.log.closes, 4);
+    std::unique_ptr<Card> card = offers[0].make();
+    QCOMPARE(bench.log.opens, 5);
+    QCOMPARE(card->info().name, offers[0].info.name);
+    QCOMPARE(card->info().location, offers[0].info.location);
 }
 
 void tst_GpioCard::lineChoice_data()
 {
-    QTest::addColumn<QStringList>("lineNames");
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QList<unsigned>>("offsets");
+    QTest::addColumn<Names>("lineNames");
+    QTest::addColumn<QString>("kind"); // after "GPIO chip, "; "-" stands for the en dash
 
-    std::vector<unsigned> swapped = range(40, 8);
-    for (unsigned offset : range(32, 8))
-        swapped.push_back(offset);
-    QTest::newRow("IIN lines out of order")
-        << toQt(iinLinesSwapped())
-        << QString::fromStdString("GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "47, 32" +
-                                  Dash + "39)")
-        << qlist(swapped);
-
-    std::vector<std::string> iinFirstWins = iinLinesSwapped();
+    Names iinFirstWins = iinLinesSwapped();
     iinFirstWins[0] = "IIN3"; // the same name again, before the real one
-    std::vector<unsigned> firstWins = swapped;
-    firstWins[3] = 0;
-    QTest::newRow("IIN repeated name: first line wins")
-        << toQt(iinFirstWins)
-        << QString::fromStdString("GPIO chip, IIN0" + Dash + "IIN15 (lines 40" + Dash + "42, 0, " +
-                                  "44" + Dash + "47, 32" + Dash + "39)")
-        << qlist(firstWins);
-
-    std::vector<std::string> missing15(20);
+    Names missing15(20);
     for (unsigned i = 0; i < 15; ++i)
         missing15[i + 5] = "IIN" + std::to_string(i);
-    QTest::newRow("IIN15 missing: lines 0-15")
-        << toQt(missing15) << QString::fromStdString("GPIO chip, lines 0" + Dash + "15")
-        << qlist(range(0, 16));
-
-    QTest::newRow("two 8255 groups: the first")
-        << toQt(ppiLines())
-        << QString::fromStdString("GPIO chip, PPI Group 0 Port A/B (lines 0" + Dash + "15)")
-        << qlist(range(0, 16));
-
-    std::vector<std::string> firstIncomplete = ppiLines();
+    Names firstIncomplete = ppiLines();
     firstIncomplete[11] = "PPI Group 0 Port B 3 (spare)";
-    std::vector<unsigned> group1 = range(24, 16);
-    QTest::newRow("first 8255 group incomplete: the second")
-        << toQt(firstIncomplete)
-        << QString::fromStdString("GPIO chip, PPI Group 1 Port A/B (lines 24" + Dash + "39)")
-        << qlist(group1);
-
     // Port B named on lower lines than port A: port 0 is still A.
-    std::vector<std::string> bBeforeA(32);
+    Names bBeforeA(32);
     for (int bit = 0; bit < 8; ++bit) {
         bBeforeA[bit] = "Port B " + std::to_string(bit);
         bBeforeA[24 + bit] = "Port A " + std::to_string(bit);
     }
-    std::vector<unsigned> aThenB = range(24, 8);
-    for (unsigned offset : range(0, 8))
-        aThenB.push_back(offset);
-    QTest::newRow("port B below port A, no prefix")
-        << toQt(bBeforeA)
-        << QString::fromStdString("GPIO chip, Port A/B (lines 24" + Dash + "31, 0" + Dash + "7)")
-        << qlist(aThenB);
 
-    QTest::newRow("unnamed 16 lines")
-        << toQt(unnamed(16)) << QString::fromStdString("GPIO chip, lines 0" + Dash + "15")
-        << qlist(range(0, 16));
+    QTest::newRow("IIN lines out of order")
+        << iinLinesSwapped() << "IIN0-IIN15 (lines 40-47, 32-39)";
+    QTest::newRow("IIN repeated name: first line wins")
+        << iinFirstWins << "IIN0-IIN15 (lines 40-42, 0, 44-47, 32-39)";
+    QTest::newRow("IIN15 missing: lines 0-15") << missing15 << "lines 0-15";
+    QTest::newRow("two 8255 groups: the first")
+        << ppiLines() << "PPI Group 0 Port A/B (lines 0-15)";
+    QTest::newRow("first 8255 group incomplete: the second")
+        << firstIncomplete << "PPI Group 1 Port A/B (lines 24-39)";
+    QTest::newRow("port B below port A, no prefix") << bBeforeA << "Port A/B (lines 24-31, 0-7)";
+    QTest::newRow("unnamed 16 lines") << Names(16) << "lines 0-15";
 }
 
 void tst_GpioCard::lineChoice()
 {
-    QFETCH(QStringList, lineNames);
+    QFETCH(Names, lineNames);
     QFETCH(QString, kind);
-    QFETCH(QList<unsigned>, offsets);
 
     Bench bench;
-    bench.addChip("gpiochip0", toStd(lineNames));
+    bench.addChip("gpiochip0", lineNames);
     const std::vector<CardOffer> offers = bench.offers();
     QCOMPARE(offers.size(), std::size_t(1));
-    QCOMPARE(QString::fromStdString(offers[0].info.kind), kind);
+    QCOMPARE(offers[0].info.kind, "GPIO chip, " + dashed(kind.toStdString()).toStdString());
 
-    // The lines shown are the lines taken.
+    // The lines shown are the lines taken, in the order shown: "lines 40-42, 0, ..."
+    std::vector<unsigned> shown;
+    for (const QString &run : kind.section("lines ", 1).remove(')').split(", ")) {
+        for (unsigned line = run.section('-', 0, 0).toUInt(); line <= run.section('-', -1).toUInt();
+             ++line)
+            shown.push_back(line);
+    }
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
     QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
     QCOMPARE(bench.log.requests.size(), std::size_t(1));
-    QCOMPARE(qlist(bench.log.requests[0].offsets), offsets);
+    QCOMPARE(bench.log.requests[0].offsets, shown);
+    QCOMPARE(shown.size(), GpioCardLineCount);
 }
 
 void tst_GpioCard::openFailures_data()
 {
     QTest::addColumn<int>("error");
-    QTest::addColumn<int>("code"); // the run-time error: never the errno itself
+    QTest::addColumn<int>("lines"); // the chip's at the node by then; the card's highest is 47
+    QTest::addColumn<int>("code");  // the run-time error, never the errno itself; 0: it opens
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("fixMentions");
+    QTest::addColumn<QString>("fix"); // how the fix begins; %1 is the node
 
-    QTest::newRow("permission") << EACCES << 70 << "Permission denied"
-                                << "60-gpiochip.rules";
-    QTest::newRow("not permitted") << EPERM << 70 << "Operation not permitted"
-                                   << "udevadm trigger";
-    QTest::newRow("busy") << EBUSY << 70 << "Device or resource busy"
-                          << "fuser -v";
-    QTest::newRow("not a chip") << ENOTTY << 57 << "Inappropriate ioctl for device"
-                                << "not a GPIO chip";
-    QTest::newRow("gone") << ENODEV << 68 << "No such device"
-                          << "has gone";
-    QTest::newRow("no such address") << ENXIO << 68 << "No such device or address"
-                                     << "has gone";
-    QTest::newRow("node removed") << ENOENT << 68 << "No such file or directory"
-                                  << "has gone";
-    QTest::newRow("other") << EIO << 57 << "Input/output error"
-                           << "";
+    const auto row = [](const char *tag, int error, int lines, int code, const QString &text,
+                        const QString &fix = {}) {
+        QTest::newRow(tag) << error << lines << code << text << fix;
+    };
+    const QString udev = "create /etc/udev/rules.d/60-gpiochip.rules with: SUBSYSTEM==";
+    const QString gone = "the chip has gone (its device was removed or its driver unloaded); "
+                         "load the driver again, then try again";
+    row("permission", EACCES, 48, 70, "Permission denied", udev);
+    row("not permitted", EPERM, 48, 70, "Operation not permitted", udev);
+    row("busy", EBUSY, 48, 70, "Device or resource busy",
+        "another program has it open; 'sudo fuser -v %1' shows which");
+    row("text file busy", ETXTBSY, 48, 70, "Text file busy");
+    row("not a chip", ENOTTY, 48, 57, "Inappropriate ioctl for device",
+        "this node is not a GPIO chip; nothing on it can be read as a card");
+    row("gone", ENODEV, 48, 68, "No such device", gone);
+    row("no such address", ENXIO, 48, 68, "No such device or address", gone);
+    row("node removed", ENOENT, 48, 68, "No such file or directory", gone);
+    row("other", EIO, 48, 57, "Input/output error");
+    const QString chooseAgain = "choose the card again in \"Select Device\"";
+    row("another chip, 40 lines", 0, 40, 68, "line 47 is gone (the chip now has 40 lines)",
+        chooseAgain);
+    row("another chip, one line short", 0, 47, 68, "line 47 is gone (the chip now has 47 lines)",
+        chooseAgain);
+    row("another chip, just enough lines", 0, 48, 0, {});
 }
 
 void tst_GpioCard::openFailures()
 {
     QFETCH(int, error);
+    QFETCH(int, lines);
     QFETCH(int, code);
     QFETCH(QString, text);
-    QFETCH(QString, fixMentions);
+    QFETCH(QString, fix);
 
     // Listed while it opened; fails when chosen.
-    Bench bench;
-    bench.addChip("gpiochip3", unnamed(16));
-    std::vector<CardOffer> offers = bench.offers();
-    QCOMPARE(offers.size(), std::size_t(1));
-    std::unique_ptr<Card> card = offers[0].make();
-    bench.failures[bench.node("gpiochip3")] = error;
-
-    const DispatchStatus status = card->open();
-    QVERIFY(status.failed);
-    QCOMPARE(status.code, code);
-    // The card, its node, the system's words, then the fix: as every kind of card words it.
-    const QString description = QString::fromStdString(status.description);
-    QVERIFY2(description.startsWith(QString::fromStdString(card->info().name) + " at " +
-                                    QString::fromStdString(bench.node("gpiochip3")) + ": " + text),
-             qPrintable(description));
-    if (fixMentions.isEmpty()) {
-        QVERIFY(!description.contains("To fix"));
-    } else {
-        const qsizetype fix = description.indexOf(". To fix: ");
-        QVERIFY2(fix > 0 && description.indexOf(fixMentions) > fix, qPrintable(description));
-    }
-
-    // The same words in the list, reason and fix apart.
-    offers = bench.offers();
-    QCOMPARE(QString::fromStdString(offers[0].status), text);
-    QCOMPARE(offers[0].fix.empty(), fixMentions.isEmpty());
-    QVERIFY(!offers[0].usable);
-}
-
-void tst_GpioCard::openRefusesAChipThatLostTheLines_data()
-{
-    QTest::addColumn<int>("lines"); // the chip now at the node; the card's highest line is 47
-    QTest::newRow("40 lines") << 40;
-    QTest::newRow("one line short") << 47;
-    QTest::newRow("just enough") << 48;
-}
-
-void tst_GpioCard::openRefusesAChipThatLostTheLines()
-{
-    QFETCH(int, lines);
     Bench bench;
     FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
     std::vector<CardOffer> offers = bench.offers();
     std::unique_ptr<Card> card = offers[0].make();
-    setup.lineNames.resize(std::size_t(lines)); // another chip now has the node
+    bench.failures[bench.node("gpiochip0")] = error; // 0: opens as listed
+    setup.lineNames.resize(std::size_t(lines));
 
     const DispatchStatus status = card->open();
-    QCOMPARE(status.failed, lines < 48);
+    QCOMPARE(status.code, code);
+    QCOMPARE(status.failed, code != 0);
     if (!status.failed)
         return;
-    QCOMPARE(status.code, 68); // "Device unavailable"
-    const std::string expected = card->info().name + " at " + bench.node("gpiochip0") +
-                                 ": line 47 is gone (the chip now has " + std::to_string(lines) +
-                                 " lines). To fix: choose the card again";
-    QVERIFY2(status.description.starts_with(expected), status.description.c_str());
-    QCOMPARE(bench.log.closes, bench.log.opens);
+    // The card, its node, the system's words, then the fix: as every kind of card words it.
+    const QString node = QString::fromStdString(bench.node("gpiochip0"));
+    const QString described = QString::fromStdString(card->info().name) + " at " + node + ": " +
+                              text + (fix.isEmpty() ? "" : ". To fix: " + fix.arg(node));
+    const QString description = QString::fromStdString(status.description);
+    QVERIFY2(fix.isEmpty() ? description == described : description.startsWith(described),
+             qPrintable(description));
+    if (error == 0) {
+        QCOMPARE(bench.log.closes, bench.log.opens); // the chip that did not fit is not kept
+        return;
+    }
+    // The same words in the list, reason and fix apart.
+    offers = bench.offers();
+    QCOMPARE(QString::fromStdString(offers[0].status), text);
+    QVERIFY(QString::fromStdString(offers[0].fix).startsWith(fix.arg(node)));
+    QCOMPARE(offers[0].fix.empty(), fix.isEmpty());
+    QVERIFY(!offers[0].usable);
 }
 
 void tst_GpioCard::configureWords_data()
@@ -491,215 +398,167 @@ void tst_GpioCard::configureWords_data()
     QTest::addColumn<int>("chip");
     QTest::addColumn<int>("word");
     QTest::addColumn<bool>("accepted");
+    QTest::addColumn<bool>("closeFirst"); // else the card is dropped open
 
-    QTest::newRow("0x9B all inputs") << 0 << 0x9B << true;
-    QTest::newRow("0x7F9B high byte ignored") << 0 << 0x7F9B << true;
-    QTest::newRow("0x80 all outputs") << 0 << 0x80 << false;
-    QTest::newRow("0x9A port C lower out") << 0 << 0x9A << false;
-    QTest::newRow("0x92 port C out") << 0 << 0x92 << false;
-    QTest::newRow("0xBB mode 1 group A") << 0 << 0xBB << false;
-    QTest::newRow("0x9F mode 1 group B") << 0 << 0x9F << false;
-    QTest::newRow("0x1B bit set/reset") << 0 << 0x1B << false;
-    QTest::newRow("chip 1") << 1 << 0x9B << false;
-    QTest::newRow("chip -1") << -1 << 0x9B << false;
+    QTest::newRow("0x9B all inputs, closed") << 0 << 0x9B << true << true;
+    QTest::newRow("0x9B all inputs, dropped") << 0 << 0x9B << true << false;
+    QTest::newRow("0x7F9B high byte ignored") << 0 << 0x7F9B << true << false;
+    QTest::newRow("0x80 all outputs, closed") << 0 << 0x80 << false << true;
+    QTest::newRow("0x80 all outputs, dropped") << 0 << 0x80 << false << false;
+    QTest::newRow("0x9A port C lower out") << 0 << 0x9A << false << false;
+    QTest::newRow("0x92 port C out") << 0 << 0x92 << false << false;
+    QTest::newRow("0xBB mode 1 group A") << 0 << 0xBB << false << false;
+    QTest::newRow("0x9F mode 1 group B") << 0 << 0x9F << false << false;
+    QTest::newRow("0x1B bit set/reset") << 0 << 0x1B << false << false;
+    QTest::newRow("chip 1") << 1 << 0x9B << false << false;
+    QTest::newRow("chip -1") << -1 << 0x9B << false << false;
 }
 
+// The lines are requested once, by an accepted word, and released once on every way out.
 void tst_GpioCard::configureWords()
 {
     QFETCH(int, chip);
     QFETCH(int, word);
     QFETCH(bool, accepted);
+    QFETCH(bool, closeFirst);
 
     Bench bench;
     bench.addChip("gpiochip0", ppiLines());
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
+    const ChipLog listed = bench.log;
+    QVERIFY(!card->open().failed); // already open: the same chip
 
-    QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), accepted));
+    for (int ask = 0; ask < 2; ++ask) // asked again, the lines are already ours
+        QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), accepted));
     QCOMPARE(bench.log.requests.size(), std::size_t(accepted ? 1 : 0));
     if (accepted) {
         QCOMPARE(bench.log.requests[0].consumer, "velmora");
         QCOMPARE(bench.log.requests[0].offsets, range(0, 16));
-        // Asked again, the lines are already ours.
-        QVERIFY(isBoolean(card->configurePorts(chip, std::int16_t(word)), true));
-        QCOMPARE(bench.log.requests.size(), std::size_t(1));
-    } else {
-        std::int16_t value = 99;
-        QVERIFY(isBoolean(card->readPort(0, value), false));
-        QCOMPARE(value, std::int16_t(99));
     }
+    std::int16_t value = 99;
+    QVERIFY(isBoolean(card->readPort(0, value), accepted)); // nothing to read unless taken
+    QCOMPARE(value, std::int16_t(accepted ? 0 : 99));
+
+    if (closeFirst) {
+        card->close();
+        card->close();
+        QCOMPARE(bench.log.releases, accepted ? 1 : 0);
+        QCOMPARE(bench.log.closes, listed.closes + 1);
+        const int reads = bench.log.reads;
+        QVERIFY(isBoolean(card->readPort(0, value), false)); // closed, it has nothing to read
+        QCOMPARE(bench.log.reads, reads);
+        const DispatchOutcome closed = card->configurePorts(0, 0x9B);
+        QCOMPARE(closed.status.code, 57);
+        QCOMPARE(closed.status.description,
+                 card->info().name + " at " + bench.node("gpiochip0") + ": the card is not open");
+    }
+    card.reset();
+    QCOMPARE(bench.log.releases, accepted ? 1 : 0);
+    QCOMPARE(bench.log.closes, listed.closes + 1);
+    QCOMPARE(bench.log.opens, listed.opens);
 }
 
-void tst_GpioCard::requestFailures_data()
+void tst_GpioCard::useFailures_data()
 {
+    QTest::addColumn<bool>("read"); // else the request ConfigurePorts makes
     QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("held"); // line 37 (IIN13) names its holder
     QTest::addColumn<int>("code");
-    QTest::addColumn<bool>("held");
-    QTest::addColumn<QString>("after");
+    QTest::addColumn<QString>("after"); // "<card> at <node>: "; %1 is the node
 
+    const auto row = [](const char *tag, bool read, int error, bool held, int code,
+                        const QString &after) {
+        QTest::newRow(tag) << read << error << held << code << after;
+    };
     // A line held by another program is refused access: 70, with the holder and the fix.
-    const QString busyFix = ". To fix: close the program holding the line";
-    QTest::newRow("busy, holder known")
-        << EBUSY << 70 << true << "line 37 (IIN5) is busy: held by \"gpio-keys\"" + busyFix;
-    QTest::newRow("busy, holder gone")
-        << EBUSY << 70 << false
-        << QString::fromStdString("lines 32" + Dash + "47: Device or resource busy") + busyFix;
-    QTest::newRow("invalid") << EINVAL << 57 << false
-                             << QString::fromStdString("cannot take lines 32" + Dash +
-                                                       "47 as inputs: Invalid argument");
+    const QString busyFix =
+        ". To fix: close the program holding the line ('gpioinfo %1' shows it), then try again";
+    row("busy, holder known", false, EBUSY, true, 70,
+        "line 37 (IIN13) is busy: held by \"gpio-keys\"" + busyFix);
+    row("busy, holder gone", false, EBUSY, false, 70,
+        dashed("lines 40-47, 32-39: Device or resource busy") + busyFix);
+    row("invalid", false, EINVAL, false, 57,
+        dashed("cannot take lines 40-47, 32-39 as inputs: Invalid argument"));
+    row("chip gone while reading", true, ENODEV, false, 68,
+        "No such device (the GPIO chip has gone away). To fix: load its driver again, then "
+        "choose it again in \"Select Device\"");
+    row("I/O error while reading", true, EIO, false, 57, "Input/output error");
 }
 
-void tst_GpioCard::requestFailures()
+void tst_GpioCard::useFailures()
 {
+    QFETCH(bool, read);
     QFETCH(int, error);
-    QFETCH(int, code);
     QFETCH(bool, held);
+    QFETCH(int, code);
     QFETCH(QString, after);
 
     Bench bench;
-    std::vector<std::string> names(48);
-    for (unsigned i = 0; i < 16; ++i)
-        names[32 + i] = "IIN" + std::to_string(i);
-    FakeChipSetup &setup = bench.addChip("gpiochip0", names);
+    FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
-    setup.requestError = error;
+    std::int16_t value = 0;
+    if (read) // fails mid-run, after a good read
+        QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true) &&
+                isBoolean(card->readPort(1, value), true));
+    (read ? setup.readError : setup.requestError) = error;
     setup.consumers[3] = "not one of ours"; // outside the chosen lines
     if (held)
         setup.consumers[37] = "gpio-keys";
 
-    const DispatchOutcome outcome = card->configurePorts(0, 0x9B);
-    QVERIFY(outcome.status.failed);
+    value = 99;
+    const DispatchOutcome outcome = read ? card->readPort(1, value) : card->configurePorts(0, 0x9B);
     QCOMPARE(outcome.status.code, code);
-    const QString description = QString::fromStdString(outcome.status.description);
-    QVERIFY2(description.startsWith(QString::fromStdString(card->info().name) + " at " +
-                                    QString::fromStdString(bench.node("gpiochip0")) + ": " + after),
-             qPrintable(description));
-
-    std::int16_t value = 99;
-    QVERIFY(isBoolean(card->readPort(0, value), false));
+    const QString node = QString::fromStdString(bench.node("gpiochip0"));
+    QCOMPARE(QString::fromStdString(outcome.status.description),
+             QString::fromStdString(card->info().name) + " at " + node + ": " + after.arg(node));
     QCOMPARE(value, std::int16_t(99));
-    QCOMPARE(bench.log.reads, 0);
+    if (!read) {
+        QVERIFY(isBoolean(card->readPort(0, value), false)); // nothing taken, nothing to read
+        QCOMPARE(value, std::int16_t(99));
+        QCOMPARE(bench.log.reads, 0);
+    }
 }
 
 void tst_GpioCard::readMapsChosenLinesToPorts_data()
 {
-    QTest::addColumn<QList<int>>("inputs"); // IIN0..IIN15
+    QTest::addColumn<QString>("inputs"); // IIN0..IIN15
     QTest::addColumn<int>("port0");
     QTest::addColumn<int>("port1");
 
-    QTest::newRow("all low") << QList<int>(16, 0) << 0 << 0;
-    QTest::newRow("all high") << QList<int>(16, 1) << 0xFF << 0xFF;
-    QTest::newRow("IIN0 and IIN15")
-        << QList<int>{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1} << 0x01 << 0x80;
-    QTest::newRow("patterns") << QList<int>{1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 1, 1, 1, 1, 0, 0} << 0xA5
-                              << 0x3C;
+    QTest::newRow("all low") << "0000000000000000" << 0 << 0;
+    QTest::newRow("all high") << "1111111111111111" << 0xFF << 0xFF;
+    QTest::newRow("IIN0 and IIN15") << "1000000000000001" << 0x01 << 0x80;
+    QTest::newRow("patterns") << "1010010100111100" << 0xA5 << 0x3C;
 }
 
 void tst_GpioCard::readMapsChosenLinesToPorts()
 {
-    QFETCH(QList<int>, inputs);
+    QFETCH(QString, inputs);
     QFETCH(int, port0);
     QFETCH(int, port1);
 
     Bench bench;
     FakeChipSetup &setup = bench.addChip("gpiochip0", iinLinesSwapped());
+    setup.values = 0xFFFFFFFF; // IIN16.. are not the card's lines
     for (unsigned i = 0; i < 8; ++i) {
-        setup.values[40 + i] = inputs[i];
-        setup.values[32 + i] = inputs[8 + i];
+        setup.values |= std::uint64_t(inputs[i] == '1') << (40 + i);
+        setup.values |= std::uint64_t(inputs[8 + i] == '1') << (32 + i);
     }
-    for (unsigned offset = 0; offset < 32; ++offset)
-        setup.values[offset] = 1; // IIN16.. are not the card's lines
     std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
     QVERIFY(card);
 
     std::int16_t value = 99;
     QVERIFY(isBoolean(card->readPort(0, value), false)); // before ConfigurePorts
-    QCOMPARE(value, std::int16_t(99));
     QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
-    for (std::int32_t port : {2, -1, 65536}) {
+    for (std::int32_t port : {2, -1, 65536})
         QVERIFY(isBoolean(card->readPort(port, value), false));
-        QCOMPARE(value, std::int16_t(99));
-    }
+    QCOMPARE(value, std::int16_t(99));
     QVERIFY(isBoolean(card->readPort(0, value), true));
     QCOMPARE(int(value), port0);
     QVERIFY(isBoolean(card->readPort(1, value), true));
     QCOMPARE(int(value), port1);
-}
-
-void tst_GpioCard::readFailures_data()
-{
-    QTest::addColumn<int>("error");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("chip gone") << ENODEV << 68
-                               << "No such device (the GPIO chip has gone away). To fix: load "
-                                  "its driver again, then choose it again in \"Select Device\"";
-    QTest::newRow("I/O error") << EIO << 57 << "Input/output error";
-}
-
-void tst_GpioCard::readFailures()
-{
-    QFETCH(int, error);
-    QFETCH(int, code);
-    QFETCH(QString, text);
-
-    Bench bench;
-    FakeChipSetup &setup = bench.addChip("gpiochip7", unnamed(24));
-    std::unique_ptr<Card> card = bench.openedCard("gpiochip7");
-    QVERIFY(card);
-    QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
-    setup.readError = error;
-
-    std::int16_t value = 99;
-    const DispatchOutcome outcome = card->readPort(1, value);
-    QVERIFY(outcome.status.failed);
-    QCOMPARE(outcome.status.code, code);
-    QCOMPARE(QString::fromStdString(outcome.status.description),
-             QString::fromStdString(card->info().name) + " at " +
-                 QString::fromStdString(bench.node("gpiochip7")) + ": " + text);
-    QCOMPARE(value, std::int16_t(99));
-}
-
-void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut_data()
-{
-    QTest::addColumn<bool>("configure");
-    QTest::addColumn<bool>("closeFirst");
-
-    QTest::newRow("configured, closed, destroyed") << true << true;
-    QTest::newRow("configured, destroyed") << true << false;
-    QTest::newRow("never configured, closed") << false << true;
-    QTest::newRow("never configured, destroyed") << false << false;
-}
-
-void tst_GpioCard::requestIsReleasedOnceOnEveryWayOut()
-{
-    QFETCH(bool, configure);
-    QFETCH(bool, closeFirst);
-
-    Bench bench;
-    bench.addChip("gpiochip0", unnamed(16));
-    std::unique_ptr<Card> card = bench.openedCard("gpiochip0");
-    QVERIFY(card);
-    const ChipLog listed = bench.log;
-    if (configure)
-        QVERIFY(isBoolean(card->configurePorts(0, 0x9B), true));
-
-    if (closeFirst) {
-        card->close();
-        QCOMPARE(bench.log.releases, configure ? 1 : 0);
-        QCOMPARE(bench.log.closes, listed.closes + 1);
-        card->close();
-        // Closed, it has nothing to read.
-        std::int16_t value = 99;
-        QVERIFY(isBoolean(card->readPort(0, value), false));
-        QCOMPARE(bench.log.reads, 0);
-    }
-    card.reset();
-    QCOMPARE(bench.log.releases, configure ? 1 : 0);
-    QCOMPARE(bench.log.closes, listed.closes + 1);
-    QCOMPARE(bench.log.opens, listed.opens);
 }
 
 void tst_GpioCard::libgpiodRejectsNodesThatAreNotChips()
@@ -739,13 +598,11 @@ void tst_GpioCard::realChip()
     const DispatchStatus opened = card->open();
     QVERIFY2(!opened.failed, opened.description.c_str());
     const DispatchOutcome configured = card->configurePorts(0, 0x9B);
-    QVERIFY2(!configured.status.failed, configured.status.description.c_str());
-    QVERIFY(isBoolean(configured, true));
+    QVERIFY2(isBoolean(configured, true), configured.status.description.c_str());
     for (std::int32_t port : {0, 1}) {
         std::int16_t value = -1;
         const DispatchOutcome read = card->readPort(port, value);
-        QVERIFY2(!read.status.failed, read.status.description.c_str());
-        QVERIFY(isBoolean(read, true));
+        QVERIFY2(isBoolean(read, true), read.status.description.c_str());
         QVERIFY(value >= 0 && value <= 0xFF);
         qInfo("port %d: 0x%02x", int(port), unsigned(value));
     }

@@ -150,27 +150,28 @@ struct ChosenCard {
     DeviceControl device{control};
 };
 
-const CardOffer *rowFor(const std::vector<CardOffer> &offers, const std::string &node)
+// The node's row in the device list as it stands now.
+std::optional<CardOffer> listedRow(const std::string &node)
 {
-    const auto it = std::find_if(offers.begin(), offers.end(), [&](const CardOffer &offer) {
-        return offer.info.location == node;
-    });
-    return it != offers.end() ? &*it : nullptr;
+    for (CardOffer &offer : SystemCardCatalog().offers()) {
+        if (offer.info.location == node)
+            return std::move(offer);
+    }
+    return std::nullopt;
 }
 
-std::string describe(const CardOffer *row)
+std::string describe(const std::optional<CardOffer> &row)
 {
-    if (row == nullptr)
+    if (!row)
         return "no row for the node";
     return "row '" + row->info.name + "' [" + row->info.kind + "] '" + row->status + "' fix '" +
            row->fix + "'";
 }
 
 // A row that cannot be opened: it says why in words matching `kind`, and what to do.
-bool unusableRow(const CardOffer *row, const std::string &kind)
+bool unusableRow(const std::optional<CardOffer> &row, const std::string &kind)
 {
-    return row != nullptr && !row->usable && !row->make && mentions(row->status, kind) &&
-           !row->fix.empty();
+    return row && !row->usable && !row->make && mentions(row->status, kind) && !row->fix.empty();
 }
 
 // Runs `step` and returns the error it raised, if any.
@@ -318,11 +319,10 @@ private:
     bool listed()
     {
         m_report.begin("listed");
-        const std::vector<CardOffer> offers = SystemCardCatalog().offers();
-        const CardOffer *row = rowFor(offers, m_node);
-        const bool ok = row != nullptr && row->usable && row->make &&
-                        row->info.kind == "comedi DIO" && row->status == "Ready" &&
-                        mentions(row->info.name, "8255") && mentions(row->info.name, m_node);
+        const std::optional<CardOffer> row = listedRow(m_node);
+        const bool ok = row && row->usable && row->make && row->info.kind == "comedi DIO" &&
+                        row->status == "Ready" && mentions(row->info.name, "8255") &&
+                        mentions(row->info.name, m_node);
         m_report.check("listed: the 8255 board on " + m_node + " as comedi DIO, Ready", ok,
                        describe(row));
         if (ok)
@@ -393,11 +393,10 @@ private:
                             "comedi_lock failed"))
             return;
 
-        const std::vector<CardOffer> offers = SystemCardCatalog().offers();
-        const CardOffer *row = rowFor(offers, m_node);
+        const std::optional<CardOffer> row = listedRow(m_node);
         m_report.check("locked elsewhere: the row says busy and how to free it",
                        unusableRow(row, "busy") && !mentions(row->fix, "group"), describe(row));
-        const std::string fix = row != nullptr ? row->fix : std::string();
+        const std::string fix = row ? row->fix : std::string();
 
         std::string why;
         bool ok = actionable(raised([&] { device.ReadPort(0, sample); }), m_node, "busy", fix, why);
@@ -430,12 +429,11 @@ private:
             Report report;
             if (!dropTo({}, "unprivileged user", report))
                 return report.failed();
-            const std::vector<CardOffer> offers = SystemCardCatalog().offers();
-            const CardOffer *row = rowFor(offers, m_node);
+            const std::optional<CardOffer> row = listedRow(m_node);
             report.check("unprivileged user: the row says permission denied and the group to join",
                          unusableRow(row, "permission") && !mentions(row->status, "busy"),
                          describe(row));
-            const std::string fix = row != nullptr ? row->fix : std::string();
+            const std::string fix = row ? row->fix : std::string();
             ChosenCard card(m_make());
             DeviceControl &device = card.device;
             std::string why;
@@ -450,10 +448,9 @@ private:
             Report report;
             if (!dropTo({CardGroup}, "unprivileged user in the card group", report))
                 return report.failed();
-            const std::vector<CardOffer> offers = SystemCardCatalog().offers();
-            const CardOffer *row = rowFor(offers, m_node);
+            const std::optional<CardOffer> row = listedRow(m_node);
             report.check("unprivileged user in the card group: the row is Ready",
-                         row != nullptr && row->usable && row->status == "Ready", describe(row));
+                         row && row->usable && row->status == "Ready", describe(row));
             return report.failed();
         }));
         chmod(m_node.c_str(), 0600);
@@ -490,8 +487,7 @@ private:
         m_report.check("detached while polling: comedi_config -r succeeds", detached,
                        "comedi_config -r failed");
 
-        const std::vector<CardOffer> offers = SystemCardCatalog().offers();
-        const CardOffer *row = rowFor(offers, m_node);
+        const std::optional<CardOffer> row = listedRow(m_node);
         m_report.check("detached: the row says no device and to configure the board",
                        unusableRow(row, "no such device") && mentions(row->fix, "comedi_config"),
                        describe(row));
@@ -504,10 +500,9 @@ private:
 
         m_report.begin("attached again");
         const bool attached = comediConfig({m_node, "8255", hex(m_base)});
-        const std::vector<CardOffer> again = SystemCardCatalog().offers();
-        const CardOffer *rowAgain = rowFor(again, m_node);
-        m_report.check("attached again: the row is Ready",
-                       attached && rowAgain != nullptr && rowAgain->usable, describe(rowAgain));
+        const std::optional<CardOffer> rowAgain = listedRow(m_node);
+        m_report.check("attached again: the row is Ready", attached && rowAgain && rowAgain->usable,
+                       describe(rowAgain));
     }
 
     std::string m_node;
