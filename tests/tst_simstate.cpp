@@ -82,19 +82,16 @@ template<typename Action> QString errorFrom(Action action)
 // ends the run at once instead of hanging it until CTest gives up.
 void onThreads(int count, seconds limit, const std::function<void(int)> &work)
 {
-    std::packaged_task<void()> task([&] {
+    auto done = std::async(std::launch::async, [&] {
         std::vector<std::thread> threads;
         for (int t = 0; t < count; ++t)
             threads.emplace_back(work, t);
         for (auto &thread : threads)
             thread.join();
     });
-    auto done = task.get_future();
-    std::thread runner(std::move(task));
     if (done.wait_for(limit) != std::future_status::ready)
         qFatal("still blocked after %lld s: a lock was lost or never let go",
                static_cast<long long>(limit.count()));
-    runner.join();
     done.get();
 }
 
@@ -338,7 +335,7 @@ private slots:
         QCOMPARE(pathWith("run/user"), fallback); // relative: invalid, ignored
     }
 
-    void loadCreatesPrivateFolderAndFile_data()
+    void firstLoadsCreateAPrivateFolderAndFile_data()
     {
         QTest::addColumn<int>("umaskValue");
         QTest::newRow("umask 000") << 0;
@@ -346,40 +343,30 @@ private slots:
         QTest::newRow("umask 277") << 0277; // would leave the owner unable to write
     }
 
-    void loadCreatesPrivateFolderAndFile()
+    void firstLoadsCreateAPrivateFolderAndFile()
     {
         QFETCH(int, umaskValue);
-        const SimStateFile file(folder() / "simcard");
-        const mode_t saved = ::umask(static_cast<mode_t>(umaskValue));
-        SimState loaded;
-        const QString error = errorFrom([&] { loaded = file.load(); });
-        ::umask(saved);
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(loaded, SimState{});
-        QCOMPARE(modeOf(folder()), mode_t(0700));
-        QCOMPARE(modeOf(file.path()), mode_t(0600));
-        QCOMPARE(readAll(file.path()), bytes(SimState{}.format()));
-        QCOMPARE(entries(folder()), QStringList{"simcard"});
-        // An existing file is read, not recreated.
-        file.store(goldenState());
-        QCOMPARE(file.load(), goldenState());
-    }
-
-    void concurrentFirstLoadsAgree()
-    {
         // Racing creators must each see a whole file: theirs or the winner's.
         for (int round = 0; round < 20; ++round) {
             const SimStateFile file(root() / std::to_string(round) / "simcard");
             std::vector<QString> errors(6);
+            const mode_t saved = ::umask(static_cast<mode_t>(umaskValue));
             onThreads(6, 5s, [&](int t) {
                 errors[t] = errorFrom([&] {
                     if (file.load() != SimState{})
                         throw SimStateError("loaded something else than a fresh state");
                 });
             });
+            ::umask(saved);
             for (const auto &error : errors)
                 QVERIFY2(error.isEmpty(), qPrintable(error));
+            QCOMPARE(modeOf(file.path().parent_path()), mode_t(0700));
+            QCOMPARE(modeOf(file.path()), mode_t(0600));
+            QCOMPARE(readAll(file.path()), bytes(SimState{}.format()));
             QCOMPARE(entries(file.path().parent_path()), QStringList{"simcard"});
+            // An existing file is read, not recreated.
+            file.store(goldenState());
+            QCOMPARE(file.load(), goldenState());
         }
     }
 
@@ -422,23 +409,26 @@ private slots:
         const QString notYours = QStringLiteral("owned by user %1, not by you (uid %2); ")
                                      .arg(::geteuid() + 1)
                                      .arg(::geteuid());
-        // clang-format off
-        row("symlinked file", false, "is a symbolic link; refusing to follow it (remove it, then run 'velmora-sim reset')", [=](fs::path &folder) {
-            writeFile(folder.parent_path() / "elsewhere", valid);
-            fs::create_symlink(folder.parent_path() / "elsewhere", folder / "simcard");
-        });
+        row("symlinked file", false,
+            "is a symbolic link; refusing to follow it (remove it, then run 'velmora-sim reset')",
+            [=](fs::path &folder) {
+                writeFile(folder.parent_path() / "elsewhere", valid);
+                fs::create_symlink(folder.parent_path() / "elsewhere", folder / "simcard");
+            });
         row("symlinked folder", true, "is a symbolic link; refusing", [=](fs::path &folder) {
             const fs::path real = folder.parent_path() / "real";
             fs::rename(folder, real);
             writeFile(real / "simcard", valid);
             fs::create_directory_symlink(real, folder);
         });
+        row("group-writable folder", true, "writable by group or others (mode 0770)",
+            [=](fs::path &folder) {
+                writeFile(folder / "simcard", valid);
+                ::chmod(folder.c_str(), 0770);
+            });
+        // clang-format off
         row("group-writable file", false, "writable by group or others (mode 0620)", withFile(valid, 0620));
         row("other-writable file", false, "writable by group or others (mode 0602)", withFile(valid, 0602));
-        row("group-writable folder", true, "writable by group or others (mode 0770)", [=](fs::path &folder) {
-            writeFile(folder / "simcard", valid);
-            ::chmod(folder.c_str(), 0770);
-        });
         row("another user's file", false, notYours, foreign(false));
         row("another user's folder", true, notYours, foreign(true));
         row("FIFO", false, "is not a regular file", [](fs::path &folder) { ::mkfifo((folder / "simcard").c_str(), 0600); });

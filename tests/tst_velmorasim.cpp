@@ -116,21 +116,25 @@ private slots:
     {
         QTest::addColumn<QList<QStringList>>("commands");
         QTest::addColumn<QString>("shows");
+        const auto row = [](const char *name, const QList<QStringList> &commands,
+                            const QString &shows) {
+            QTest::newRow(name) << commands << shows;
+        };
         const QList<QStringList> changeAll = {{"set", "1", "2", "3"},
                                               {"pattern", "random"},
                                               {"fault", "read1", "error"},
                                               {"fault", "select", "nobool"},
                                               {"trace", "/tmp/velmora-trace/../ticks.log"}};
         // clang-format off
-        QTest::newRow("fresh card") << QList<QStringList>{} << "port0 0x0000 0\nport1 0x0000 0\nport2 0x0000 0\npattern count\n" + Faultless;
-        QTest::newRow("set decimal") << QList<QStringList>{{"set", "165", "60"}} << shown({165, 60, 0}) + Faultless;
-        QTest::newRow("set hex and negative") << QList<QStringList>{{"set", "0xA5", "-1", "0x8000"}} << shown({165, 65535, 32768}) + Faultless;
-        QTest::newRow("set limits") << QList<QStringList>{{"set", "-32768", "65535", "0"}} << shown({32768, 65535, 0}) + Faultless;
-        QTest::newRow("two values keep port 2") << QList<QStringList>{{"set", "1", "2", "3"}, {"set", "4", "5"}} << shown({4, 5, 3}) + Faultless;
-        QTest::newRow("set turns the pattern off") << QList<QStringList>{{"pattern", "walk"}, {"set", "7", "8"}} << shown({7, 8, 0}) + Faultless;
-        QTest::newRow("every field changed") << changeAll << "port0 0x0001 1\nport1 0x0002 2\nport2 0x0003 3\npattern random\nfault read0 none\n"
-                                                            "fault read1 error\nfault configure none\nfault select nobool\ntrace /tmp/ticks.log\n";
-        QTest::newRow("reset") << changeAll + QList<QStringList>{{"reset"}} << shown({0, 0, 0}) + Faultless;
+        row("fresh card", {}, "port0 0x0000 0\nport1 0x0000 0\nport2 0x0000 0\npattern count\n" + Faultless);
+        row("set decimal", {{"set", "165", "60"}}, shown({165, 60, 0}) + Faultless);
+        row("set hex and negative", {{"set", "0xA5", "-1", "0x8000"}}, shown({165, 65535, 32768}) + Faultless);
+        row("set limits", {{"set", "-32768", "65535", "0"}}, shown({32768, 65535, 0}) + Faultless);
+        row("two values keep port 2", {{"set", "1", "2", "3"}, {"set", "4", "5"}}, shown({4, 5, 3}) + Faultless);
+        row("set turns the pattern off", {{"pattern", "walk"}, {"set", "7", "8"}}, shown({7, 8, 0}) + Faultless);
+        row("every field changed", changeAll, "port0 0x0001 1\nport1 0x0002 2\nport2 0x0003 3\npattern random\nfault read0 none\n"
+                                              "fault read1 error\nfault configure none\nfault select nobool\ntrace /tmp/ticks.log\n");
+        row("reset", changeAll + QList<QStringList>{{"reset"}}, shown({0, 0, 0}) + Faultless);
         // clang-format on
     }
 
