@@ -155,11 +155,15 @@ private slots:
             QCOMPARE(outcome.result, AutomationValue::boolean(false));
         if (fault == SimFaultMode::Error) {
             QCOMPARE(outcome.status.code, error_code::DeviceIoError);
-            const std::string names = op == SimOperation::Read0   ? "ReadPort on port 0"
-                                      : op == SimOperation::Read1 ? "ReadPort on port 1"
-                                                                  : "";
-            QVERIFY(outcome.status.description.find("simulated failure of " + names) !=
-                    std::string::npos);
+            const std::pair<const char *, const char *> named[] = {{"ReadPort on port 0", "read0"},
+                                                                   {"ReadPort on port 1", "read1"},
+                                                                   {"ConfigurePorts", "configure"},
+                                                                   {"SelectDevice", "select"}};
+            const auto [what, name] = named[operation];
+            QCOMPARE(QString::fromStdString(outcome.status.description),
+                     QStringLiteral("Simulated card: simulated failure of %1 (set by 'velmora-sim "
+                                    "fault %2 error')")
+                         .arg(what, name));
         }
         if (fault == SimFaultMode::NoBool)
             QVERIFY_THROWS_EXCEPTION(AutomationError, toBoolean(outcome.result));
