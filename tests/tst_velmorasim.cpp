@@ -261,10 +261,9 @@ private slots:
     void traceToAnyPathAUserCanName_data()
     {
         QTest::addColumn<QString>("folder");
-        QTest::newRow("plain") << "logs";
-        QTest::newRow("space") << "Jane Doe/logs";
-        QTest::newRow("non-ASCII") << QStringLiteral("jos\u00e9/\u65e5\u672c");
-        QTest::newRow("percent sign") << "100%/x%41";
+        for (const QString &folder :
+             {u"logs"_qs, u"Jane Doe/logs"_qs, u"jos\u00e9/\u65e5\u672c"_qs, u"100%/x%41"_qs})
+            QTest::newRow(folder.toUtf8()) << folder;
     }
 
     void traceToAnyPathAUserCanName()
@@ -319,9 +318,7 @@ private slots:
         } else if (kind == "link") {
             QVERIFY(QFile::link(dir + "/elsewhere.log", trace));
         } else {
-            QFile file(trace);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.close();
+            QVERIFY(QFile(trace).open(QIODevice::WriteOnly));
             QCOMPARE(::chmod(native.constData(), kind == "mode" ? 0666 : 0600), 0);
             if (kind == "owner" &&
                 (::geteuid() != 0 || ::chown(native.constData(), 65534, 65534) != 0))
@@ -367,11 +364,12 @@ private slots:
         QTest::addColumn<QString>("planted");
         QTest::addColumn<uid_t>("owner");
         QTest::addColumn<QString>("fix");
+        // clang-format off
         QTest::newRow("another user's link") << "link" << uid_t(65534) << "ask the administrator";
-        QTest::newRow("another user's folder")
-            << "folder" << uid_t(65534) << "ask the administrator";
+        QTest::newRow("another user's folder") << "folder" << uid_t(65534) << "ask the administrator";
         QTest::newRow("another user's file") << "file" << uid_t(65534) << "ask the administrator";
         QTest::newRow("your own link") << "link" << ::geteuid() << "remove it, then run";
+        // clang-format on
     }
 
     void folderPlantedByAnotherUserSaysWhatYouCanDo()
@@ -390,8 +388,7 @@ private slots:
         } else if (planted == "folder") {
             QCOMPARE(::mkdir(native.constData(), 0700), 0);
         } else {
-            QFile file(folder);
-            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
         }
         QCOMPARE(::lchown(native.constData(), owner, owner), 0);
 
@@ -481,10 +478,8 @@ private slots:
         // Not a killed writer's: another naming, another file's, and one whose writer still lives.
         QStringList kept = {".other.tmp.1.2.3", ".simcard.tmp.1.2", ".simcard.tmp.notes",
                             QStringLiteral(".simcard.tmp.%1.0.0").arg(::getpid())};
-        for (const QString &name : kept) {
-            QFile file(folder + '/' + name);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        for (const QString &name : kept)
+            QVERIFY(QFile(folder + '/' + name).open(QIODevice::WriteOnly));
         QCOMPARE(run({"set", "3", "4"}).exitCode, 0);
         kept << "simcard";
         kept.sort();
