@@ -1,5 +1,6 @@
 #include "automation/automation_error.h"
 #include "automation/device_control.h"
+#include "card_pick.h"
 #include "fakes.h"
 #include "line_watch.h"
 #include "watch_options.h"
@@ -88,10 +89,11 @@ Run watchSamples(const Samples &samples, Options options = {}, int signalAtWait 
     return run;
 }
 
-Options parse(const QStringList &args)
+// Words as on the command line, split at spaces.
+Options parse(const QString &args)
 {
     std::vector<std::string> storage;
-    for (const QString &arg : args)
+    for (const QString &arg : args.split(' ', Qt::SkipEmptyParts))
         storage.push_back(arg.toStdString());
     const std::vector<std::string_view> views(storage.begin(), storage.end());
     return parseOptions(views);
@@ -111,6 +113,8 @@ private slots:
     void endsAsAsked_data();
     void endsAsAsked();
     void cardFailureMidRunStopsTheWatch();
+    void cardListMarksTheRememberedCard_data();
+    void cardListMarksTheRememberedCard();
     void options_data();
     void options();
     void programExitStatuses_data();
@@ -207,38 +211,34 @@ void tst_Watch::formats()
 
 void tst_Watch::endsAsAsked_data()
 {
-    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("args"); // "signal": one arrives at the second wait
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("sampled");
     QTest::addColumn<int>("elapsedMs"); // on the watch's clock when it ended
 
     // Samples at 0, 100, ... 500 ms: D0 rises at 200, D9 at 300; D0 falls at 400,
     // D9 at 500.
-    using L = QStringList;
-    QTest::newRow("until a line rises") << L{"--until", "D9=1"} << 0 << 4 << 300;
-    QTest::newRow("until two hold at once")
-        << L{"--until", "D9=1", "--until=d0=0"} << 0 << 5 << 400;
-    QTest::newRow("until it holds at start") << L{"--until", "D5=0"} << 0 << 1 << 0;
-    QTest::newRow("count changes") << L{"--count", "2"} << 0 << 4 << 300;
-    QTest::newRow("count 0: the state at start") << L{"--count", "0"} << 0 << 1 << 0;
-    QTest::newRow("timeout before the condition")
-        << L{"--until", "D9=1", "--timeout", "0.25"} << 3 << 3 << 250;
-    QTest::newRow("timeout on a sample's time")
-        << L{"--until", "D9=1", "--timeout", "0.2"} << 3 << 2 << 200;
-    QTest::newRow("timeout 0") << L{"--timeout", "0"} << 3 << 1 << 0;
-    QTest::newRow("a signal") << L{"--until", "D9=1", "signal"} << 0 << 2 << 100;
+    QTest::newRow("until a line rises") << "--until D9=1" << 0 << 4 << 300;
+    QTest::newRow("until two hold at once") << "--until D9=1 --until=d0=0" << 0 << 5 << 400;
+    QTest::newRow("until it holds at start") << "--until D5=0" << 0 << 1 << 0;
+    QTest::newRow("count changes") << "--count 2" << 0 << 4 << 300;
+    QTest::newRow("count 0: the state at start") << "--count 0" << 0 << 1 << 0;
+    QTest::newRow("timeout before the condition") << "--until D9=1 --timeout 0.25" << 3 << 3 << 250;
+    QTest::newRow("timeout on a sample's time") << "--until D9=1 --timeout 0.2" << 3 << 2 << 200;
+    QTest::newRow("timeout 0") << "--timeout 0" << 3 << 1 << 0;
+    QTest::newRow("a signal") << "--until D9=1 signal" << 0 << 2 << 100;
 }
 
 void tst_Watch::endsAsAsked()
 {
-    QFETCH(QStringList, args);
+    QFETCH(QString, args);
     QFETCH(int, status);
     QFETCH(int, sampled);
     QFETCH(int, elapsedMs);
 
-    const bool signal = args.removeAll("signal") > 0;
     const Samples rising{{0, 0}, {0, 0}, {0x01, 0}, {0x01, 0x02}, {0, 0x02}, {0, 0}};
-    const Run run = watchSamples(rising, parse(args), signal ? 2 : 0);
+    const Run run = watchSamples(rising, parse(QString(args).remove("signal")),
+                                 args.contains("signal") ? 2 : 0);
     QCOMPARE(run.status, status);
     QCOMPARE(run.samples, sampled);
     QCOMPARE(run.elapsedMs, elapsedMs);
@@ -252,41 +252,70 @@ void tst_Watch::cardFailureMidRunStopsTheWatch()
     QCOMPARE(run.samples, 3);
 }
 
+void tst_Watch::cardListMarksTheRememberedCard_data()
+{
+    QTest::addColumn<QStringList>("remembered"); // name and place; empty: nothing remembered
+    QTest::addColumn<QString>("marked");         // the card listed as last used; empty: none
+
+    QTest::newRow("nothing remembered") << QStringList{} << "";
+    QTest::newRow("the board") << QStringList{"board", "/dev/comedi0"} << "board";
+    QTest::newRow("the chip") << QStringList{"chip", "/dev/gpiochip0"} << "chip";
+    QTest::newRow("a card no longer offered") << QStringList{"gone", "/dev/comedi1"} << "";
+    QTest::newRow("the board's name elsewhere") << QStringList{"board", "/dev/comedi1"} << "";
+}
+
+void tst_Watch::cardListMarksTheRememberedCard()
+{
+    QFETCH(QStringList, remembered);
+    QFETCH(QString, marked);
+
+    const std::vector<CardOffer> offers{
+        {{"board", "comedi DIO", "/dev/comedi0"}, true, "", "", {}},
+        {{"chip", "GPIO chip", "/dev/gpiochip0"}, true, "", "", {}}};
+    const CardInfo info{remembered.value(0).toStdString(), "", remembered.value(1).toStdString()};
+    const QString text =
+        QString::fromStdString(listCards(offers, remembered.isEmpty() ? nullptr : &info));
+    QCOMPARE(text.count('\n'), 3);
+    QVERIFY2(text.startsWith("NAME") && text.contains("/dev/gpiochip0  Ready\n"), qPrintable(text));
+    QCOMPARE(text.count(" (last used)"), marked.isEmpty() ? 0 : 1);
+    QVERIFY2(text.contains(marked + " (last used)") != marked.isEmpty(), qPrintable(text));
+}
+
 void tst_Watch::options_data()
 {
-    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("args");
     QTest::addColumn<QString>("problem"); // empty: accepted
 
-    using L = QStringList;
-    QTest::newRow("none") << L{} << "";
-    QTest::newRow("everything") << L{"--card",  "/dev/comedi0", "--interval", "10", "--format=json",
-                                     "--until", "D15=1",        "--count",    "3",  "--timeout",
-                                     "1.5"}
-                                << "";
-    QTest::newRow("the longest interval and timeout")
-        << L{"--interval=3600000", "--timeout=86400"} << "";
-    QTest::newRow("levels in words, line D0") << L{"--until", "9=high", "--until", "d0=low"} << "";
-    QTest::newRow("interval too short") << L{"--interval", "9"} << "--interval";
-    QTest::newRow("interval too long") << L{"--interval", "3600001"} << "--interval";
-    QTest::newRow("interval not a number") << L{"--interval", "1e2"} << "--interval";
-    QTest::newRow("no such line") << L{"--until", "D16=1"} << "--until";
-    QTest::newRow("negative line") << L{"--until", "D-1=1"} << "--until";
-    QTest::newRow("no line") << L{"--until", "=1"} << "--until";
-    QTest::newRow("no level") << L{"--until", "D3"} << "--until";
-    QTest::newRow("level 2") << L{"--until", "D3=2"} << "--until";
-    QTest::newRow("unknown format") << L{"--format", "xml"} << "--format";
-    QTest::newRow("negative count") << L{"--count", "-1"} << "--count";
-    QTest::newRow("negative timeout") << L{"--timeout", "-1"} << "--timeout";
-    QTest::newRow("timeout over a day") << L{"--timeout", "86400.5"} << "--timeout";
-    QTest::newRow("timeout not finite") << L{"--timeout", "inf"} << "--timeout";
-    QTest::newRow("missing value") << L{"--card"} << "--card";
-    QTest::newRow("unknown option") << L{"--colour"} << "--colour";
-    QTest::newRow("value on a switch") << L{"--list=yes"} << "--list";
+    const auto row = [](const char *name, const char *args, const char *problem) {
+        QTest::newRow(name) << QString(args) << QString(problem);
+    };
+    row("none", "", "");
+    row("everything",
+        "--card /dev/comedi0 --interval 10 --format=json --until D15=1 --count 3 --timeout 1.5",
+        "");
+    row("the longest interval and timeout", "--interval=3600000 --timeout=86400", "");
+    row("levels in words, line D0", "--until 9=high --until d0=low", "");
+    row("interval too short", "--interval 9", "--interval");
+    row("interval too long", "--interval 3600001", "--interval");
+    row("interval not a number", "--interval 1e2", "--interval");
+    row("no such line", "--until D16=1", "--until");
+    row("negative line", "--until D-1=1", "--until");
+    row("no line", "--until =1", "--until");
+    row("no level", "--until D3", "--until");
+    row("level 2", "--until D3=2", "--until");
+    row("unknown format", "--format xml", "--format");
+    row("negative count", "--count -1", "--count");
+    row("negative timeout", "--timeout -1", "--timeout");
+    row("timeout over a day", "--timeout 86400.5", "--timeout");
+    row("timeout not finite", "--timeout inf", "--timeout");
+    row("missing value", "--card", "--card");
+    row("unknown option", "--colour", "--colour");
+    row("value on a switch", "--list=yes", "--list");
 }
 
 void tst_Watch::options()
 {
-    QFETCH(QStringList, args);
+    QFETCH(QString, args);
     QFETCH(QString, problem);
 
     try {
@@ -303,39 +332,38 @@ void tst_Watch::options()
             QCOMPARE(options.until, (std::vector<LineCondition>{{9, true}, {0, false}}));
         }
     } catch (const UsageError &error) {
-        QVERIFY2(!problem.isEmpty(), error.what());
-        QVERIFY2(QString(error.what()).contains(problem), error.what());
+        QVERIFY2(QString(error.what()).contains(problem) && !problem.isEmpty(), error.what());
     }
 }
 
 void tst_Watch::programExitStatuses_data()
 {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>(
-        "meanwhile"); // once the watch has started: velmora-sim, or a signal
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<QString>("meanwhile"); // once the watch has started: velmora-sim, or a signal
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("stderrStart");
 
-    using L = QStringList;
-    QTest::newRow("until a line goes high")
-        << L{"--until", "D9=1", "--interval", "10", "--timeout", "20"} << L{"set", "0", "2"} << 0
-        << "";
-    QTest::newRow("timeout") << L{"--until", "D9=1", "--timeout", "0.1"} << L{} << 3 << "";
-    QTest::newRow("card failure mid-run")
-        << L{"--interval", "10", "--timeout", "20"} << L{"fault", "read1", "error"} << 1
-        << "Velmora: Run-time error '57': ";
-    QTest::newRow("no such card") << L{"--card", "/dev/comedi99"} << L{} << 1
-                                  << "velmora-watch: no card named '/dev/comedi99'";
-    QTest::newRow("bad usage") << L{"--until", "D99=1"} << L{} << 2 << "velmora-watch: --until";
+    const auto row = [](const char *name, const char *args, const char *meanwhile, int status,
+                        const char *stderrStart) {
+        QTest::newRow(name) << QString(args) << QString(meanwhile) << status
+                            << QString(stderrStart);
+    };
+    row("until a line goes high", "--until D9=1 --interval 10 --timeout 20", "set 0 2", 0, "");
+    row("timeout", "--until D9=1 --timeout 0.1", "", 3, "");
+    row("card failure mid-run", "--interval 10 --timeout 20", "fault read1 error", 1,
+        "Velmora: Run-time error '57': ");
+    row("no such card", "--card /dev/comedi99", "", 1,
+        "velmora-watch: no card named '/dev/comedi99'");
+    row("bad usage", "--until D99=1", "", 2, "velmora-watch: --until");
     // A signal releases the card and ends the watch as asked.
-    QTest::newRow("SIGINT") << L{"--format", "json"} << L{"SIGINT"} << 0 << "";
-    QTest::newRow("SIGTERM") << L{"--format", "json"} << L{"SIGTERM"} << 0 << "";
+    row("SIGINT", "--format json", "SIGINT", 0, "");
+    row("SIGTERM", "--format json", "SIGTERM", 0, "");
 }
 
 void tst_Watch::programExitStatuses()
 {
-    QFETCH(QStringList, args);
-    QFETCH(QStringList, meanwhile);
+    QFETCH(QString, args);
+    QFETCH(QString, meanwhile);
     QFETCH(int, status);
     QFETCH(QString, stderrStart);
 
@@ -344,23 +372,26 @@ void tst_Watch::programExitStatuses()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_RUNTIME_DIR", runtime.path());
     environment.insert("XDG_CONFIG_HOME", config.path());
-    const auto sim = [&environment](const QStringList &simArgs) {
-        QProcess process;
+    const QString simBinary = qEnvironmentVariable("VELMORA_SIM_BINARY");
+    const auto start = [&environment](QProcess &process, const QString &program,
+                                      const QString &words) {
         process.setProcessEnvironment(environment);
-        process.start(qEnvironmentVariable("VELMORA_SIM_BINARY"), simArgs);
+        process.start(program, words.split(' ', Qt::SkipEmptyParts));
+    };
+    const auto sim = [&](const QString &words) {
+        QProcess process;
+        start(process, simBinary, words);
         return process.waitForFinished(10000) && process.exitCode() == 0;
     };
-    QVERIFY(sim({"reset"}));
+    QVERIFY(sim("reset"));
     QProcess watch;
-    watch.setProcessEnvironment(environment);
-    const QFileInfo simBinary(qEnvironmentVariable("VELMORA_SIM_BINARY"));
-    watch.start(simBinary.dir().filePath("velmora-watch"), args);
+    start(watch, QFileInfo(simBinary).dir().filePath("velmora-watch"), args);
     QVERIFY(watch.waitForStarted());
     if (!meanwhile.isEmpty()) {
         QVERIFY(watch.waitForReadyRead(5000)); // the start line: the card is being watched
         QVERIFY(QString(watch.readLine()).contains("start"));
-        if (meanwhile.front().startsWith("SIG"))
-            ::kill(pid_t(watch.processId()), meanwhile.front() == "SIGINT" ? SIGINT : SIGTERM);
+        if (meanwhile.startsWith("SIG"))
+            ::kill(pid_t(watch.processId()), meanwhile == "SIGINT" ? SIGINT : SIGTERM);
         else
             QVERIFY(sim(meanwhile));
     }
