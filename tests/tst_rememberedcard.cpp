@@ -8,8 +8,6 @@
 
 #include <fstream>
 
-#include <sys/stat.h>
-
 using namespace velmora;
 using velmora::testing::FakeCard;
 
@@ -95,12 +93,8 @@ void tst_RememberedCard::rememberedIsRecalledAndPrivate()
     QVERIFY(recalled);
     QVERIFY(sameCard(*recalled, Board));
 
-    struct stat file {
-    }, folder{};
-    QCOMPARE(::lstat(m_file.c_str(), &file), 0);
-    QCOMPARE(::lstat(m_file.parent_path().c_str(), &folder), 0);
-    QCOMPARE(file.st_mode & 07777, 0600u);
-    QCOMPARE(folder.st_mode & 07777, 0700u);
+    QCOMPARE(fs::symlink_status(m_file).permissions(), fs::perms(0600));
+    QCOMPARE(fs::symlink_status(m_file.parent_path()).permissions(), fs::perms(0700));
     QCOMPARE(std::distance(fs::directory_iterator(m_file.parent_path()), {}), 1); // no leftovers
 
     // What would break the file's lines is refused, and the file stays as it was.
@@ -244,9 +238,8 @@ void tst_RememberedCard::controlRemembersEachChoice_data()
     // The note about how the card came first goes once a card is chosen.
     QTest::newRow("another card") << replace << true << chip << chip << "";
     QTest::newRow("the same card again") << keep << true << board << board << "";
-    QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << ""
-                               << ""
-                               << "last card gone";
+    QTest::newRow("cancelled") << int(CardChoice::Outcome::Cancelled) << true << QString()
+                               << QString() << "last card gone";
     // The choice stands whether or not it could be kept.
     QTest::newRow("cannot be kept") << replace << false << "" << chip << "not remembered";
 }
