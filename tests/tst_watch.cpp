@@ -105,303 +105,296 @@ class tst_Watch final : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void logsTheStartAndEachChange_data();
-    void logsTheStartAndEachChange();
-    void formats_data();
-    void formats();
-    void endsAsAsked_data();
-    void endsAsAsked();
-    void cardFailureMidRunStopsTheWatch();
-    void cardListMarksTheRememberedCard_data();
-    void cardListMarksTheRememberedCard();
-    void options_data();
-    void options();
-    void programExitStatuses_data();
-    void programExitStatuses();
-};
-
-void tst_Watch::initTestCase()
-{
-    // Times are local, with the offset: one of half an hour shows its minutes.
-    qputenv("TZ", "XST-5:30");
-    tzset();
-}
-
-void tst_Watch::logsTheStartAndEachChange_data()
-{
-    QTest::addColumn<Samples>("samples");
-    QTest::addColumn<QStringList>("expected"); // CSV lines less time and elapsed
-
-    QTest::newRow("nothing changes: the start line alone")
-        << Samples{{0xA5, 0x3C}, {0xA5, 0x3C}, {0xA5, 0x3C}} << QStringList{"start,0xA5,0x3C,,"};
-    QTest::newRow("one change") << Samples{{0xA5, 0x3C}, {0xA5, 0x3C}, {0xA4, 0x3D}, {0xA4, 0x3D}}
-                                << QStringList{"start,0xA5,0x3C,,", "change,0xA4,0x3D,D8,D0"};
-    QTest::newRow("only the low byte counts")
-        << Samples{{0x00A5, 0x0000}, {0xFFA5, -1 & 0xFF00}, {-0x5B, 0x0100}}
-        << QStringList{"start,0xA5,0x00,,"};
-    QTest::newRow("there and back")
-        << Samples{{0, 0}, {0x81, 0x80}, {0, 0}}
-        << QStringList{"start,0x00,0x00,,", "change,0x81,0x80,D0 D7 D15,",
-                       "change,0x00,0x00,,D0 D7 D15"};
-    QTest::newRow("all lines at start")
-        << Samples{{0xFF, 0xFF}} << QStringList{"start,0xFF,0xFF,,"};
-}
-
-void tst_Watch::logsTheStartAndEachChange()
-{
-    QFETCH(Samples, samples);
-    QFETCH(QStringList, expected);
-
-    Options options;
-    options.format = Format::Csv;
-    const Run run = watchSamples(samples, options);
-    QCOMPARE(run.status, exit_status::TimedOut);
-    QCOMPARE(run.samples, samples.size());
-    QStringList events;
-    for (const QString &line : run.lines.mid(1)) // after the header
-        events << line.section(',', 2);
-    QCOMPARE(events, expected);
-    QCOMPARE(run.changes, std::uint64_t(expected.size() - 1));
-}
-
-void tst_Watch::formats_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<QStringList>("expected");
-
-    // A start and two changes, 250 ms apart.
-    const QString at = "2026-11-30T06:23:20.%1+05:30";
-    QTest::newRow("text")
-        << int(Format::Text)
-        << QStringList{at.arg(123) + "  +0.000s  port0 0x01  port1 0x00  start",
-                       at.arg(373) + "  +0.250s  port0 0x02  port1 0x80  rose D1 D15  fell D0",
-                       at.arg(623) + "  +0.500s  port0 0x03  port1 0x00  rose D0  fell D15"};
-    QTest::newRow("csv") << int(Format::Csv)
-                         << QStringList{"time,elapsed_s,event,port0,port1,rose,fell",
-                                        at.arg(123) + ",0.000,start,0x01,0x00,,",
-                                        at.arg(373) + ",0.250,change,0x02,0x80,D1 D15,D0",
-                                        at.arg(623) + ",0.500,change,0x03,0x00,D0,D15"};
-    const QString json = R"({"time":"%1","elapsed":%2,"event":"%3","port0":"%4","port1":"%5",)"
-                         R"("rose":[%6],"fell":[%7]})";
-    QTest::newRow("json")
-        << int(Format::Json)
-        << QStringList{
-               json.arg(at.arg(123), "0.000", "start", "0x01", "0x00", "", ""),
-               json.arg(at.arg(373), "0.250", "change", "0x02", "0x80", R"("D1","D15")", R"("D0")"),
-               json.arg(at.arg(623), "0.500", "change", "0x03", "0x00", R"("D0")", R"("D15")")};
-}
-
-void tst_Watch::formats()
-{
-    QFETCH(int, format);
-    QFETCH(QStringList, expected);
-
-    Options options;
-    options.format = Format(format);
-    options.interval = 125ms;
-    const Run run = watchSamples(
-        {{0x01, 0x00}, {0x01, 0x00}, {0x02, 0x80}, {0x02, 0x80}, {0x03, 0x00}}, options);
-    QCOMPARE(run.lines, expected);
-    if (options.format == Format::Json) {
-        for (const QString &line : run.lines)
-            QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
+    void initTestCase()
+    {
+        // Times are local, with the offset: one of half an hour shows its minutes.
+        qputenv("TZ", "XST-5:30");
+        tzset();
     }
-}
 
-void tst_Watch::endsAsAsked_data()
-{
-    QTest::addColumn<QString>("args"); // "signal": one arrives at the second wait
-    QTest::addColumn<int>("status");
-    QTest::addColumn<int>("sampled");
-    QTest::addColumn<int>("elapsedMs"); // on the watch's clock when it ended
+    void logsTheStartAndEachChange_data()
+    {
+        QTest::addColumn<Samples>("samples");
+        QTest::addColumn<QStringList>("expected"); // CSV lines less time and elapsed
 
-    // Samples at 0, 100, ... 500 ms: D0 rises at 200, D9 at 300; D0 falls at 400,
-    // D9 at 500.
-    QTest::newRow("until a line rises") << "--until D9=1" << 0 << 4 << 300;
-    QTest::newRow("until two hold at once") << "--until D9=1 --until=d0=0" << 0 << 5 << 400;
-    QTest::newRow("until it holds at start") << "--until D5=0" << 0 << 1 << 0;
-    QTest::newRow("count changes") << "--count 2" << 0 << 4 << 300;
-    QTest::newRow("count 0: the state at start") << "--count 0" << 0 << 1 << 0;
-    QTest::newRow("timeout before the condition") << "--until D9=1 --timeout 0.25" << 3 << 3 << 250;
-    QTest::newRow("timeout on a sample's time") << "--until D9=1 --timeout 0.2" << 3 << 2 << 200;
-    QTest::newRow("timeout 0") << "--timeout 0" << 3 << 1 << 0;
-    QTest::newRow("a signal") << "--until D9=1 signal" << 0 << 2 << 100;
-}
+        QTest::newRow("nothing changes: the start line alone")
+            << Samples{{0xA5, 0x3C}, {0xA5, 0x3C}, {0xA5, 0x3C}}
+            << QStringList{"start,0xA5,0x3C,,"};
+        QTest::newRow("one change")
+            << Samples{{0xA5, 0x3C}, {0xA5, 0x3C}, {0xA4, 0x3D}, {0xA4, 0x3D}}
+            << QStringList{"start,0xA5,0x3C,,", "change,0xA4,0x3D,D8,D0"};
+        QTest::newRow("only the low byte counts")
+            << Samples{{0x00A5, 0x0000}, {0xFFA5, -1 & 0xFF00}, {-0x5B, 0x0100}}
+            << QStringList{"start,0xA5,0x00,,"};
+        QTest::newRow("there and back")
+            << Samples{{0, 0}, {0x81, 0x80}, {0, 0}}
+            << QStringList{"start,0x00,0x00,,", "change,0x81,0x80,D0 D7 D15,",
+                           "change,0x00,0x00,,D0 D7 D15"};
+        QTest::newRow("all lines at start")
+            << Samples{{0xFF, 0xFF}} << QStringList{"start,0xFF,0xFF,,"};
+    }
 
-void tst_Watch::endsAsAsked()
-{
-    QFETCH(QString, args);
-    QFETCH(int, status);
-    QFETCH(int, sampled);
-    QFETCH(int, elapsedMs);
+    void logsTheStartAndEachChange()
+    {
+        QFETCH(Samples, samples);
+        QFETCH(QStringList, expected);
 
-    const Samples rising{{0, 0}, {0, 0}, {0x01, 0}, {0x01, 0x02}, {0, 0x02}, {0, 0}};
-    const Run run = watchSamples(rising, parse(QString(args).remove("signal")),
-                                 args.contains("signal") ? 2 : 0);
-    QCOMPARE(run.status, status);
-    QCOMPARE(run.samples, sampled);
-    QCOMPARE(run.elapsedMs, elapsedMs);
-}
+        Options options;
+        options.format = Format::Csv;
+        const Run run = watchSamples(samples, options);
+        QCOMPARE(run.status, exit_status::TimedOut);
+        QCOMPARE(run.samples, samples.size());
+        QStringList events;
+        for (const QString &line : run.lines.mid(1)) // after the header
+            events << line.section(',', 2);
+        QCOMPARE(events, expected);
+        QCOMPARE(run.changes, std::uint64_t(expected.size() - 1));
+    }
 
-void tst_Watch::cardFailureMidRunStopsTheWatch()
-{
-    const Run run = watchSamples({{0x10, 0}, {0x11, 0}, {0x12, ReadFails}, {0x13, 0}});
-    QCOMPARE(run.error, "Velmora: Run-time error '57': Simulated card: read failed");
-    QCOMPARE(run.lines.size(), 2); // the start and the change before the failure
-    QCOMPARE(run.samples, 3);
-}
+    void formats_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QStringList>("expected");
 
-void tst_Watch::cardListMarksTheRememberedCard_data()
-{
-    QTest::addColumn<QStringList>("remembered"); // name and place; empty: nothing remembered
-    QTest::addColumn<QString>("marked");         // the card listed as last used; empty: none
+        // A start and two changes, 250 ms apart.
+        const QString at = "2026-11-30T06:23:20.%1+05:30";
+        QTest::newRow("text")
+            << int(Format::Text)
+            << QStringList{at.arg(123) + "  +0.000s  port0 0x01  port1 0x00  start",
+                           at.arg(373) + "  +0.250s  port0 0x02  port1 0x80  rose D1 D15  fell D0",
+                           at.arg(623) + "  +0.500s  port0 0x03  port1 0x00  rose D0  fell D15"};
+        QTest::newRow("csv") << int(Format::Csv)
+                             << QStringList{"time,elapsed_s,event,port0,port1,rose,fell",
+                                            at.arg(123) + ",0.000,start,0x01,0x00,,",
+                                            at.arg(373) + ",0.250,change,0x02,0x80,D1 D15,D0",
+                                            at.arg(623) + ",0.500,change,0x03,0x00,D0,D15"};
+        const QString json = R"({"time":"%1","elapsed":%2,"event":"%3","port0":"%4","port1":"%5",)"
+                             R"("rose":[%6],"fell":[%7]})";
+        QTest::newRow("json") << int(Format::Json)
+                              << QStringList{json.arg(at.arg(123), "0.000", "start", "0x01", "0x00",
+                                                      "", ""),
+                                             json.arg(at.arg(373), "0.250", "change", "0x02",
+                                                      "0x80", R"("D1","D15")", R"("D0")"),
+                                             json.arg(at.arg(623), "0.500", "change", "0x03",
+                                                      "0x00", R"("D0")", R"("D15")")};
+    }
 
-    QTest::newRow("nothing remembered") << QStringList{} << "";
-    QTest::newRow("the board") << QStringList{"board", "/dev/comedi0"} << "board";
-    QTest::newRow("the chip") << QStringList{"chip", "/dev/gpiochip0"} << "chip";
-    QTest::newRow("a card no longer offered") << QStringList{"gone", "/dev/comedi1"} << "";
-    QTest::newRow("the board's name elsewhere") << QStringList{"board", "/dev/comedi1"} << "";
-}
+    void formats()
+    {
+        QFETCH(int, format);
+        QFETCH(QStringList, expected);
 
-void tst_Watch::cardListMarksTheRememberedCard()
-{
-    QFETCH(QStringList, remembered);
-    QFETCH(QString, marked);
-
-    const std::vector<CardOffer> offers{
-        {{"board", "comedi DIO", "/dev/comedi0"}, true, "", "", {}},
-        {{"chip", "GPIO chip", "/dev/gpiochip0"}, true, "", "", {}}};
-    const CardInfo info{remembered.value(0).toStdString(), "", remembered.value(1).toStdString()};
-    const QString text =
-        QString::fromStdString(listCards(offers, remembered.isEmpty() ? nullptr : &info));
-    QCOMPARE(text.count('\n'), 3);
-    QVERIFY2(text.startsWith("NAME") && text.contains("/dev/gpiochip0  Ready\n"), qPrintable(text));
-    QCOMPARE(text.count(" (last used)"), marked.isEmpty() ? 0 : 1);
-    QVERIFY2(text.contains(marked + " (last used)") != marked.isEmpty(), qPrintable(text));
-}
-
-void tst_Watch::options_data()
-{
-    QTest::addColumn<QString>("args");
-    QTest::addColumn<QString>("problem"); // empty: accepted
-
-    const auto row = [](const char *name, const char *args, const char *problem) {
-        QTest::newRow(name) << QString(args) << QString(problem);
-    };
-    row("none", "", "");
-    row("everything",
-        "--card /dev/comedi0 --interval 10 --format=json --until D15=1 --count 3 --timeout 1.5",
-        "");
-    row("the longest interval and timeout", "--interval=3600000 --timeout=86400", "");
-    row("levels in words, line D0", "--until 9=high --until d0=low", "");
-    row("interval too short", "--interval 9", "--interval");
-    row("interval too long", "--interval 3600001", "--interval");
-    row("interval not a number", "--interval 1e2", "--interval");
-    row("no such line", "--until D16=1", "--until");
-    row("negative line", "--until D-1=1", "--until");
-    row("no line", "--until =1", "--until");
-    row("no level", "--until D3", "--until");
-    row("level 2", "--until D3=2", "--until");
-    row("unknown format", "--format xml", "--format");
-    row("negative count", "--count -1", "--count");
-    row("negative timeout", "--timeout -1", "--timeout");
-    row("timeout over a day", "--timeout 86400.5", "--timeout");
-    row("timeout not finite", "--timeout inf", "--timeout");
-    row("missing value", "--card", "--card");
-    row("unknown option", "--colour", "--colour");
-    row("value on a switch", "--list=yes", "--list");
-}
-
-void tst_Watch::options()
-{
-    QFETCH(QString, args);
-    QFETCH(QString, problem);
-
-    try {
-        const Options options = parse(args);
-        QVERIFY2(problem.isEmpty(), "accepted what it should refuse");
-        if (QTest::currentDataTag() == QString("everything")) {
-            QCOMPARE(options.card, std::string("/dev/comedi0"));
-            QCOMPARE(options.interval, 10ms);
-            QCOMPARE(int(options.format), int(Format::Json));
-            QCOMPARE(options.until, (std::vector<LineCondition>{{15, true}}));
-            QCOMPARE(options.count, std::optional<std::uint64_t>(3));
-            QCOMPARE(options.timeout, std::optional(1500ms));
-        } else if (args.contains("9=high")) {
-            QCOMPARE(options.until, (std::vector<LineCondition>{{9, true}, {0, false}}));
+        Options options;
+        options.format = Format(format);
+        options.interval = 125ms;
+        const Run run = watchSamples(
+            {{0x01, 0x00}, {0x01, 0x00}, {0x02, 0x80}, {0x02, 0x80}, {0x03, 0x00}}, options);
+        QCOMPARE(run.lines, expected);
+        if (options.format == Format::Json) {
+            for (const QString &line : run.lines)
+                QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
         }
-    } catch (const UsageError &error) {
-        QVERIFY2(QString(error.what()).contains(problem) && !problem.isEmpty(), error.what());
     }
-}
 
-void tst_Watch::programExitStatuses_data()
-{
-    QTest::addColumn<QString>("args");
-    QTest::addColumn<QString>("meanwhile"); // once the watch has started: velmora-sim, or a signal
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("stderrStart");
+    void endsAsAsked_data()
+    {
+        QTest::addColumn<QString>("args"); // "signal": one arrives at the second wait
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("sampled");
+        QTest::addColumn<int>("elapsedMs"); // on the watch's clock when it ended
 
-    const auto row = [](const char *name, const char *args, const char *meanwhile, int status,
-                        const char *stderrStart) {
-        QTest::newRow(name) << QString(args) << QString(meanwhile) << status
-                            << QString(stderrStart);
-    };
-    row("until a line goes high", "--until D9=1 --interval 10 --timeout 20", "set 0 2", 0, "");
-    row("timeout", "--until D9=1 --timeout 0.1", "", 3, "");
-    row("card failure mid-run", "--interval 10 --timeout 20", "fault read1 error", 1,
-        "Velmora: Run-time error '57': ");
-    row("no such card", "--card /dev/comedi99", "", 1,
-        "velmora-watch: no card named '/dev/comedi99'");
-    row("bad usage", "--until D99=1", "", 2, "velmora-watch: --until");
-    // A signal releases the card and ends the watch as asked.
-    row("SIGINT", "--format json", "SIGINT", 0, "");
-    row("SIGTERM", "--format json", "SIGTERM", 0, "");
-}
-
-void tst_Watch::programExitStatuses()
-{
-    QFETCH(QString, args);
-    QFETCH(QString, meanwhile);
-    QFETCH(int, status);
-    QFETCH(QString, stderrStart);
-
-    // The simulated card on a private state file, and no card remembered.
-    QTemporaryDir runtime, config;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_RUNTIME_DIR", runtime.path());
-    environment.insert("XDG_CONFIG_HOME", config.path());
-    const QString simBinary = qEnvironmentVariable("VELMORA_SIM_BINARY");
-    const auto start = [&environment](QProcess &process, const QString &program,
-                                      const QString &words) {
-        process.setProcessEnvironment(environment);
-        process.start(program, words.split(' ', Qt::SkipEmptyParts));
-    };
-    const auto sim = [&](const QString &words) {
-        QProcess process;
-        start(process, simBinary, words);
-        return process.waitForFinished(10000) && process.exitCode() == 0;
-    };
-    QVERIFY(sim("reset"));
-    QProcess watch;
-    start(watch, QFileInfo(simBinary).dir().filePath("velmora-watch"), args);
-    QVERIFY(watch.waitForStarted());
-    if (!meanwhile.isEmpty()) {
-        QVERIFY(watch.waitForReadyRead(5000)); // the start line: the card is being watched
-        QVERIFY(QString(watch.readLine()).contains("start"));
-        if (meanwhile.startsWith("SIG"))
-            ::kill(pid_t(watch.processId()), meanwhile == "SIGINT" ? SIGINT : SIGTERM);
-        else
-            QVERIFY(sim(meanwhile));
+        // Samples at 0, 100, ... 500 ms: D0 rises at 200, D9 at 300; D0 falls at 400,
+        // D9 at 500.
+        QTest::newRow("until a line rises") << "--until D9=1" << 0 << 4 << 300;
+        QTest::newRow("until two hold at once") << "--until D9=1 --until=d0=0" << 0 << 5 << 400;
+        QTest::newRow("until it holds at start") << "--until D5=0" << 0 << 1 << 0;
+        QTest::newRow("count changes") << "--count 2" << 0 << 4 << 300;
+        QTest::newRow("count 0: the state at start") << "--count 0" << 0 << 1 << 0;
+        QTest::newRow("timeout before the condition")
+            << "--until D9=1 --timeout 0.25" << 3 << 3 << 250;
+        QTest::newRow("timeout on a sample's time")
+            << "--until D9=1 --timeout 0.2" << 3 << 2 << 200;
+        QTest::newRow("timeout 0") << "--timeout 0" << 3 << 1 << 0;
+        QTest::newRow("a signal") << "--until D9=1 signal" << 0 << 2 << 100;
     }
-    QVERIFY(watch.waitForFinished(20000));
-    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
-    const QString errors = QString::fromUtf8(watch.readAllStandardError());
-    QVERIFY2(watch.exitCode() == status, qPrintable(errors));
-    QVERIFY2(stderrStart.isEmpty() ? errors.isEmpty() : errors.startsWith(stderrStart),
-             qPrintable(errors));
-}
+
+    void endsAsAsked()
+    {
+        QFETCH(QString, args);
+        QFETCH(int, status);
+        QFETCH(int, sampled);
+        QFETCH(int, elapsedMs);
+
+        const Samples rising{{0, 0}, {0, 0}, {0x01, 0}, {0x01, 0x02}, {0, 0x02}, {0, 0}};
+        const Run run = watchSamples(rising, parse(QString(args).remove("signal")),
+                                     args.contains("signal") ? 2 : 0);
+        QCOMPARE(run.status, status);
+        QCOMPARE(run.samples, sampled);
+        QCOMPARE(run.elapsedMs, elapsedMs);
+    }
+
+    void cardFailureMidRunStopsTheWatch()
+    {
+        const Run run = watchSamples({{0x10, 0}, {0x11, 0}, {0x12, ReadFails}, {0x13, 0}});
+        QCOMPARE(run.error, "Velmora: Run-time error '57': Simulated card: read failed");
+        QCOMPARE(run.lines.size(), 2); // the start and the change before the failure
+        QCOMPARE(run.samples, 3);
+    }
+
+    void cardListMarksTheRememberedCard_data()
+    {
+        QTest::addColumn<QStringList>("remembered"); // name and place; empty: nothing remembered
+        QTest::addColumn<QString>("marked");         // the card listed as last used; empty: none
+
+        QTest::newRow("nothing remembered") << QStringList{} << "";
+        QTest::newRow("the board") << QStringList{"board", "/dev/comedi0"} << "board";
+        QTest::newRow("the chip") << QStringList{"chip", "/dev/gpiochip0"} << "chip";
+        QTest::newRow("a card no longer offered") << QStringList{"gone", "/dev/comedi1"} << "";
+        QTest::newRow("the board's name elsewhere") << QStringList{"board", "/dev/comedi1"} << "";
+    }
+
+    void cardListMarksTheRememberedCard()
+    {
+        QFETCH(QStringList, remembered);
+        QFETCH(QString, marked);
+
+        const std::vector<CardOffer> offers{
+            {{"board", "comedi DIO", "/dev/comedi0"}, true, "", "", {}},
+            {{"chip", "GPIO chip", "/dev/gpiochip0"}, true, "", "", {}}};
+        const CardInfo info{remembered.value(0).toStdString(), "",
+                            remembered.value(1).toStdString()};
+        const QString text =
+            QString::fromStdString(listCards(offers, remembered.isEmpty() ? nullptr : &info));
+        QCOMPARE(text.count('\n'), 3);
+        QVERIFY2(text.startsWith("NAME") && text.contains("/dev/gpiochip0  Ready\n"),
+                 qPrintable(text));
+        QCOMPARE(text.count(" (last used)"), marked.isEmpty() ? 0 : 1);
+        QVERIFY2(text.contains(marked + " (last used)") != marked.isEmpty(), qPrintable(text));
+    }
+
+    void options_data()
+    {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("problem"); // empty: accepted
+
+        const auto row = [](const char *name, const char *args, const char *problem) {
+            QTest::newRow(name) << QString(args) << QString(problem);
+        };
+        row("none", "", "");
+        row("everything",
+            "--card /dev/comedi0 --interval 10 --format=json --until D15=1 --count 3 --timeout 1.5",
+            "");
+        row("the longest interval and timeout", "--interval=3600000 --timeout=86400", "");
+        row("levels in words, line D0", "--until 9=high --until d0=low", "");
+        row("interval too short", "--interval 9", "--interval");
+        row("interval too long", "--interval 3600001", "--interval");
+        row("interval not a number", "--interval 1e2", "--interval");
+        row("no such line", "--until D16=1", "--until");
+        row("negative line", "--until D-1=1", "--until");
+        row("no line", "--until =1", "--until");
+        row("no level", "--until D3", "--until");
+        row("level 2", "--until D3=2", "--until");
+        row("unknown format", "--format xml", "--format");
+        row("negative count", "--count -1", "--count");
+        row("negative timeout", "--timeout -1", "--timeout");
+        row("timeout over a day", "--timeout 86400.5", "--timeout");
+        row("timeout not finite", "--timeout inf", "--timeout");
+        row("missing value", "--card", "--card");
+        row("unknown option", "--colour", "--colour");
+        row("value on a switch", "--list=yes", "--list");
+    }
+
+    void options()
+    {
+        QFETCH(QString, args);
+        QFETCH(QString, problem);
+
+        try {
+            const Options options = parse(args);
+            QVERIFY2(problem.isEmpty(), "accepted what it should refuse");
+            if (QTest::currentDataTag() == QString("everything")) {
+                QCOMPARE(options.card, std::string("/dev/comedi0"));
+                QCOMPARE(options.interval, 10ms);
+                QCOMPARE(int(options.format), int(Format::Json));
+                QCOMPARE(options.until, (std::vector<LineCondition>{{15, true}}));
+                QCOMPARE(options.count, std::optional<std::uint64_t>(3));
+                QCOMPARE(options.timeout, std::optional(1500ms));
+            } else if (args.contains("9=high")) {
+                QCOMPARE(options.until, (std::vector<LineCondition>{{9, true}, {0, false}}));
+            }
+        } catch (const UsageError &error) {
+            QVERIFY2(QString(error.what()).contains(problem) && !problem.isEmpty(), error.what());
+        }
+    }
+
+    void programExitStatuses_data()
+    {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>(
+            "meanwhile"); // once the watch has started: velmora-sim, or a signal
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("stderrStart");
+
+        const auto row = [](const char *name, const char *args, const char *meanwhile, int status,
+                            const char *stderrStart) {
+            QTest::newRow(name) << QString(args) << QString(meanwhile) << status
+                                << QString(stderrStart);
+        };
+        row("until a line goes high", "--until D9=1 --interval 10 --timeout 20", "set 0 2", 0, "");
+        row("timeout", "--until D9=1 --timeout 0.1", "", 3, "");
+        row("card failure mid-run", "--interval 10 --timeout 20", "fault read1 error", 1,
+            "Velmora: Run-time error '57': ");
+        row("no such card", "--card /dev/comedi99", "", 1,
+            "velmora-watch: no card named '/dev/comedi99'");
+        row("bad usage", "--until D99=1", "", 2, "velmora-watch: --until");
+        // A signal releases the card and ends the watch as asked.
+        row("SIGINT", "--format json", "SIGINT", 0, "");
+        row("SIGTERM", "--format json", "SIGTERM", 0, "");
+    }
+
+    void programExitStatuses()
+    {
+        QFETCH(QString, args);
+        QFETCH(QString, meanwhile);
+        QFETCH(int, status);
+        QFETCH(QString, stderrStart);
+
+        // The simulated card on a private state file, and no card remembered.
+        QTemporaryDir runtime, config;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("XDG_CONFIG_HOME", config.path());
+        const QString simBinary = qEnvironmentVariable("VELMORA_SIM_BINARY");
+        const auto start = [&environment](QProcess &process, const QString &program,
+                                          const QString &words) {
+            process.setProcessEnvironment(environment);
+            process.start(program, words.split(' ', Qt::SkipEmptyParts));
+        };
+        const auto sim = [&](const QString &words) {
+            QProcess process;
+            start(process, simBinary, words);
+            return process.waitForFinished(10000) && process.exitCode() == 0;
+        };
+        QVERIFY(sim("reset"));
+        QProcess watch;
+        start(watch, QFileInfo(simBinary).dir().filePath("velmora-watch"), args);
+        QVERIFY(watch.waitForStarted());
+        if (!meanwhile.isEmpty()) {
+            QVERIFY(watch.waitForReadyRead(5000)); // the start line: the card is being watched
+            QVERIFY(QString(watch.readLine()).contains("start"));
+            if (meanwhile.startsWith("SIG"))
+                ::kill(pid_t(watch.processId()), meanwhile == "SIGINT" ? SIGINT : SIGTERM);
+            else
+                QVERIFY(sim(meanwhile));
+        }
+        QVERIFY(watch.waitForFinished(20000));
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        const QString errors = QString::fromUtf8(watch.readAllStandardError());
+        QVERIFY2(watch.exitCode() == status, qPrintable(errors));
+        QVERIFY2(stderrStart.isEmpty() ? errors.isEmpty() : errors.startsWith(stderrStart),
+                 qPrintable(errors));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_Watch)
 #include "tst_watch.moc"
