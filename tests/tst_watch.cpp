@@ -46,8 +46,8 @@ struct Run {
     QStringList lines;
     std::uint64_t changes = 0;
     int samples = 0;
-    int elapsedMs = 0; // on the watch's clock when it ended
-    QString error;     // the top-level report of an error that ended the run
+    std::chrono::milliseconds elapsed{}; // on the watch's clock when it ended
+    QString error;                       // the top-level report of an error that ended the run
 };
 
 // Watches `samples` at the interval; with no other end given, times out just
@@ -83,9 +83,8 @@ Run watchSamples(const Samples &samples, Options options = {}, int signalAtWait 
     }
     run.changes = watch.changes();
     run.samples = int(control.calls.size() - 1) / 2;
-    run.elapsedMs =
-        int(std::chrono::duration_cast<std::chrono::milliseconds>(time.steady.time_since_epoch())
-                .count());
+    run.elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.steady.time_since_epoch());
     return run;
 }
 
@@ -139,9 +138,7 @@ private slots:
         QFETCH(Samples, samples);
         QFETCH(QStringList, expected);
 
-        Options options;
-        options.format = Format::Csv;
-        const Run run = watchSamples(samples, options);
+        const Run run = watchSamples(samples, parse("--format csv"));
         QCOMPARE(run.status, exit_status::TimedOut);
         QCOMPARE(run.samples, samples.size());
         QStringList events;
@@ -153,47 +150,38 @@ private slots:
 
     void formats_data()
     {
-        QTest::addColumn<int>("format");
-        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("expected"); // as --format, the row's name
 
         // A start and two changes, 250 ms apart.
         const QString at = "2026-11-30T06:23:20.%1+05:30";
-        QTest::newRow("text")
-            << int(Format::Text)
-            << QStringList{at.arg(123) + "  +0.000s  port0 0x01  port1 0x00  start",
-                           at.arg(373) + "  +0.250s  port0 0x02  port1 0x80  rose D1 D15  fell D0",
-                           at.arg(623) + "  +0.500s  port0 0x03  port1 0x00  rose D0  fell D15"};
-        QTest::newRow("csv") << int(Format::Csv)
-                             << QStringList{"time,elapsed_s,event,port0,port1,rose,fell",
+        QTest::newRow("text") << QStringList{
+            at.arg(123) + "  +0.000s  port0 0x01  port1 0x00  start",
+            at.arg(373) + "  +0.250s  port0 0x02  port1 0x80  rose D1 D15  fell D0",
+            at.arg(623) + "  +0.500s  port0 0x03  port1 0x00  rose D0  fell D15"};
+        QTest::newRow("csv") << QStringList{"time,elapsed_s,event,port0,port1,rose,fell",
                                             at.arg(123) + ",0.000,start,0x01,0x00,,",
                                             at.arg(373) + ",0.250,change,0x02,0x80,D1 D15,D0",
                                             at.arg(623) + ",0.500,change,0x03,0x00,D0,D15"};
         const QString json = R"({"time":"%1","elapsed":%2,"event":"%3","port0":"%4","port1":"%5",)"
                              R"("rose":[%6],"fell":[%7]})";
-        QTest::newRow("json") << int(Format::Json)
-                              << QStringList{json.arg(at.arg(123), "0.000", "start", "0x01", "0x00",
-                                                      "", ""),
-                                             json.arg(at.arg(373), "0.250", "change", "0x02",
-                                                      "0x80", R"("D1","D15")", R"("D0")"),
-                                             json.arg(at.arg(623), "0.500", "change", "0x03",
-                                                      "0x00", R"("D0")", R"("D15")")};
+        QTest::newRow("json") << QStringList{
+            json.arg(at.arg(123), "0.000", "start", "0x01", "0x00", "", ""),
+            json.arg(at.arg(373), "0.250", "change", "0x02", "0x80", R"("D1","D15")", R"("D0")"),
+            json.arg(at.arg(623), "0.500", "change", "0x03", "0x00", R"("D0")", R"("D15")")};
     }
 
     void formats()
     {
-        QFETCH(int, format);
         QFETCH(QStringList, expected);
+        const QString format = QTest::currentDataTag();
 
-        Options options;
-        options.format = Format(format);
-        options.interval = 125ms;
-        const Run run = watchSamples(
-            {{0x01, 0x00}, {0x01, 0x00}, {0x02, 0x80}, {0x02, 0x80}, {0x03, 0x00}}, options);
+        const Run run =
+            watchSamples({{0x01, 0x00}, {0x01, 0x00}, {0x02, 0x80}, {0x02, 0x80}, {0x03, 0x00}},
+                         parse("--interval 125 --format " + format));
         QCOMPARE(run.lines, expected);
-        if (options.format == Format::Json) {
-            for (const QString &line : run.lines)
-                QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
-        }
+        for (const QString &line : run.lines)
+            QVERIFY2(format != "json" || QJsonDocument::fromJson(line.toUtf8()).isObject(),
+                     qPrintable(line));
     }
 
     void endsAsAsked_data()
@@ -230,7 +218,7 @@ private slots:
                                      args.contains("signal") ? 2 : 0);
         QCOMPARE(run.status, status);
         QCOMPARE(run.samples, sampled);
-        QCOMPARE(run.elapsedMs, elapsedMs);
+        QCOMPARE(run.elapsed, std::chrono::milliseconds(elapsedMs));
     }
 
     void cardFailureMidRunStopsTheWatch()
