@@ -98,32 +98,28 @@ private slots:
 
     void defaultPathFollowsTheConfigurationFolder_data()
     {
-        QTest::addColumn<QByteArray>("config"); // "-": unset
-        QTest::addColumn<QByteArray>("home");
-        QTest::addColumn<QString>("expected"); // empty: refused
+        QTest::addColumn<QByteArrayList>("env"); // XDG_CONFIG_HOME and HOME; "-": unset
+        QTest::addColumn<QString>("expected");   // empty: refused
 
+        using L = QByteArrayList;
         const QString dotConfig = "/home/u/.config/velmora/card";
-        QTest::newRow("XDG_CONFIG_HOME")
-            << QByteArray("/cfg") << QByteArray("/home/u") << "/cfg/velmora/card";
-        QTest::newRow("unset: ~/.config") << QByteArray("-") << QByteArray("/home/u") << dotConfig;
-        QTest::newRow("empty XDG_CONFIG_HOME")
-            << QByteArray("") << QByteArray("/home/u") << dotConfig;
-        QTest::newRow("relative XDG_CONFIG_HOME")
-            << QByteArray("cfg") << QByteArray("/home/u") << dotConfig;
-        QTest::newRow("neither") << QByteArray("-") << QByteArray("-") << QString();
-        QTest::newRow("relative HOME") << QByteArray("cfg") << QByteArray("home/u") << QString();
+        QTest::newRow("XDG_CONFIG_HOME") << L{"/cfg", "/home/u"} << "/cfg/velmora/card";
+        QTest::newRow("unset: ~/.config") << L{"-", "/home/u"} << dotConfig;
+        QTest::newRow("empty XDG_CONFIG_HOME") << L{"", "/home/u"} << dotConfig;
+        QTest::newRow("relative XDG_CONFIG_HOME") << L{"cfg", "/home/u"} << dotConfig;
+        QTest::newRow("neither") << L{"-", "-"} << QString();
+        QTest::newRow("relative HOME") << L{"cfg", "home/u"} << QString();
     }
 
     void defaultPathFollowsTheConfigurationFolder()
     {
-        QFETCH(QByteArray, config);
-        QFETCH(QByteArray, home);
+        QFETCH(QByteArrayList, env);
         QFETCH(QString, expected);
 
         const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
         const QByteArray savedHome = qgetenv("HOME");
-        setEnv("XDG_CONFIG_HOME", config);
-        setEnv("HOME", home);
+        setEnv("XDG_CONFIG_HOME", env[0]);
+        setEnv("HOME", env[1]);
         if (expected.isEmpty()) {
             QVERIFY_THROWS_EXCEPTION(FileError, RememberedCardFile::defaultPath());
             // The control still starts: the file says why nothing is remembered.
