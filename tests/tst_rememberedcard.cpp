@@ -139,30 +139,29 @@ private slots:
 
     void startingCard_data()
     {
-        QTest::addColumn<QByteArray>(
-            "file");                       // the file; "remember": as written by us; "-": no memory
-        QTest::addColumn<bool>("present"); // the board is still there
-        QTest::addColumn<bool>("usable");  // and can be opened
-        QTest::addColumn<QString>("tag");  // the caption's note; "last used": the board starts
+        // The file: "remember": as written by us; "-": no memory.
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("board");  // offered ready; "gone"; "unusable": cannot be opened
+        QTest::addColumn<QString>("tag");    // the caption's note; "last used": the board starts
         QTest::addColumn<QString>("detail"); // part of the tool tip
 
-        const auto row = [](const char *name, const QByteArray &file, bool present, bool usable,
+        const auto row = [](const char *name, const QByteArray &file, const char *board,
                             const char *tag, const char *detail) {
-            QTest::newRow(name) << file << present << usable << QString(tag) << QString(detail);
+            QTest::newRow(name) << file << QString(board) << QString(tag) << QString(detail);
         };
-        row("no memory", "-", true, true, "", "");
-        row("nothing remembered", "", true, true, "", "");
-        row("present", "remember", true, true, "last used", "last chosen");
-        row("gone", "remember", false, true, "last card gone",
+        row("no memory", "-", "", "", "");
+        row("nothing remembered", "", "", "", "");
+        row("present", "remember", "", "last used", "last chosen");
+        row("gone", "remember", "gone", "last card gone",
             "subdevice 0 (/dev/comedi0), is not there now; the simulated card stands in.");
-        row("cannot be opened", "remember", true, false, "last card unusable",
+        row("cannot be opened", "remember", "unusable", "last card unusable",
             "opened: Permission denied\nTo fix: add your user to the group 'iocard'\nThe "
             "simulated");
         const QByteArray head = "velmora card 1\nname x\n";
-        row("no location: gone", head + "location \n", true, true, "last card gone",
+        row("no location: gone", head + "location \n", "", "last card gone",
             "The card last used, x, is not there now");
         const auto corrupt = [&row](const char *name, const QByteArray &file, const char *detail) {
-            row(name, file, true, true, "last card unreadable", detail);
+            row(name, file, "", "last card unreadable", detail);
         };
         corrupt("another program's file", "[card]\nname=x\n", "corrupt: does not start with");
         corrupt("no name line", "velmora card 1\n", "corrupt: no card name");
@@ -181,8 +180,7 @@ private slots:
     void startingCard()
     {
         QFETCH(QByteArray, file);
-        QFETCH(bool, present);
-        QFETCH(bool, usable);
+        QFETCH(QString, board);
         QFETCH(QString, tag);
         QFETCH(QString, detail);
 
@@ -198,8 +196,8 @@ private slots:
         }
         FakeCard::Log log;
         FakeCatalog catalog; // the board (usable or not) and the chip
-        if (present)
-            catalog.list.push_back(offer(Board, log, usable));
+        if (board != "gone")
+            catalog.list.push_back(offer(Board, log, board != "unusable"));
         catalog.list.push_back(offer(Chip, log));
 
         const StartingCard start =
