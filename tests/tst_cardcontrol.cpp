@@ -116,17 +116,17 @@ private slots:
 
     void selectDeviceAnswers_data()
     {
-        QTest::addColumn<QString>(
-            "setup"); // "no dialog", "none offered", "unopened", "card answers"
+        // "no dialog", "none offered", "unopened", "card answers"
+        QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<int>("answer");
         QTest::addColumn<bool>("replaced");
 
-        const int replace = int(CardChoice::Outcome::Replace);
+        using O = CardChoice::Outcome;
+        const int replace = int(O::Replace);
         QTest::newRow("no dialog: keeps the card") << "no dialog" << replace << 1 << false;
-        QTest::newRow("cancelled") << "" << int(CardChoice::Outcome::Cancelled) << 0 << false;
-        QTest::newRow("current card again")
-            << "" << int(CardChoice::Outcome::KeepCurrent) << 1 << false;
+        QTest::newRow("cancelled") << "" << int(O::Cancelled) << 0 << false;
+        QTest::newRow("current card again") << "" << int(O::KeepCurrent) << 1 << false;
         QTest::newRow("replaced") << "" << replace << 1 << true;
         QTest::newRow("replaced, no card handed over") << "none offered" << replace << 0 << false;
         QTest::newRow("replacing a card that failed to open") << "unopened" << replace << 1 << true;
@@ -210,13 +210,10 @@ private slots:
                 card->openStatus = DispatchStatus::success();
             std::int16_t sample = 3;
             try {
-                if (action == "Initial")
-                    QVERIFY(device.ConfigurePorts(0, 155));
-                else if (action == "ReadPort")
-                    QVERIFY(device.ReadPort(0, sample));
-                else
-                    QVERIFY(device.SelectDevice());
-                QVERIFY2(fixed, "a card that still fails to open must raise");
+                const bool done = action == "Initial"    ? device.ConfigurePorts(0, 155)
+                                  : action == "ReadPort" ? device.ReadPort(0, sample)
+                                                         : device.SelectDevice();
+                QVERIFY2(done && fixed, "succeeds once the card opens, raises while it fails");
             } catch (const AutomationError &error) {
                 QVERIFY(!fixed);
                 QCOMPARE(std::to_string(error.code()) + " " + error.description(),
@@ -255,9 +252,7 @@ private slots:
             QVERIFY(log.reads.empty());
         }
         QCOMPARE(log.closes, 1); // not again on destruction
-        {
-            CardControl control(std::make_unique<FakeCard>("card", log));
-        }
+        CardControl(std::make_unique<FakeCard>("card", log));
         QCOMPARE(log.closes, 2); // destruction releases
     }
 };
