@@ -58,12 +58,11 @@ Run watchSamples(const Samples &samples, Options options = {}, int signalAtWait 
     time.signalAtWait = signalAtWait;
     RecordingControl control;
     control.script.push_back({}); // ConfigurePorts
+    const auto read = DispatchOutcome::boolean(true);
+    const auto failed = DispatchOutcome::failure(57, "Simulated card: read failed");
     for (const auto &[port0, port1] : samples) {
-        control.script.push_back({DispatchOutcome::boolean(true), std::int16_t(port0)});
-        control.script.push_back({port1 == ReadFails
-                                      ? DispatchOutcome::failure(57, "Simulated card: read failed")
-                                      : DispatchOutcome::boolean(true),
-                                  std::int16_t(port1)});
+        control.script.push_back({read, std::int16_t(port0)});
+        control.script.push_back({port1 == ReadFails ? failed : read, std::int16_t(port1)});
     }
     DeviceControl device(control);
     if (!options.timeout && !options.count && options.until.empty())
@@ -349,23 +348,18 @@ private slots:
 
         // The simulated card on a private state file, and no card remembered.
         QTemporaryDir runtime, config;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
-        environment.insert("XDG_CONFIG_HOME", config.path());
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         const QString simBinary = qEnvironmentVariable("VELMORA_SIM_BINARY");
-        const auto start = [&environment](QProcess &process, const QString &program,
-                                          const QString &words) {
-            process.setProcessEnvironment(environment);
-            process.start(program, words.split(' ', Qt::SkipEmptyParts));
-        };
-        const auto sim = [&](const QString &words) {
+        const auto sim = [&simBinary](const QString &words) {
             QProcess process;
-            start(process, simBinary, words);
+            process.start(simBinary, words.split(' ', Qt::SkipEmptyParts));
             return process.waitForFinished(10000) && process.exitCode() == 0;
         };
         QVERIFY(sim("reset"));
         QProcess watch;
-        start(watch, QFileInfo(simBinary).dir().filePath("velmora-watch"), args);
+        watch.start(QFileInfo(simBinary).dir().filePath("velmora-watch"),
+                    args.split(' ', Qt::SkipEmptyParts));
         QVERIFY(watch.waitForStarted());
         if (!meanwhile.isEmpty()) {
             QVERIFY(watch.waitForReadyRead(5000)); // the start line: the card is being watched
