@@ -80,13 +80,12 @@ private slots:
         memory.remember(Chip);
         memory.remember(Board); // replaces the first
         const std::optional<CardInfo> recalled = RememberedCardFile(m_file).recall();
-        QVERIFY(recalled);
-        QVERIFY(sameCard(*recalled, Board));
+        QVERIFY(recalled && sameCard(*recalled, Board));
 
         QCOMPARE(fs::symlink_status(m_file).permissions(), fs::perms(0600));
         QCOMPARE(fs::symlink_status(m_file.parent_path()).permissions(), fs::perms(0700));
-        QCOMPARE(std::distance(fs::directory_iterator(m_file.parent_path()), {}),
-                 1); // no leftovers
+        // No leftovers beside the file.
+        QCOMPARE(std::distance(fs::directory_iterator(m_file.parent_path()), {}), 1);
 
         // What would break the file's lines is refused, and the file stays as it was.
         for (const CardInfo &bad :
