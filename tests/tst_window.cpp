@@ -34,6 +34,13 @@ QRect inkOf(QWidget &widget)
     return ink;
 }
 
+std::unique_ptr<MonitorWindow> newWindow(FakeCard::Log &log)
+{
+    return std::make_unique<MonitorWindow>(
+        velmoraWindow(),
+        std::make_unique<CardControl>(std::make_unique<FakeCard>("Fake card", log)));
+}
+
 } // namespace
 
 class tst_Window final : public QObject {
@@ -41,7 +48,6 @@ class tst_Window final : public QObject {
 
 private slots:
     void init();
-    void cleanup();
 
     void clientAreaIsFixed();
     void controlsStandWhereTheDescriptionPutsThem_data();
@@ -68,39 +74,23 @@ private slots:
     void eachWindowGetsAFreshHostAndOwnsIt();
 
 private:
-    void makeWindow();
-
     FakeCard::Log m_log;
     std::unique_ptr<MonitorWindow> m_window;
 
     QRect windowRect(const QString &name) const
     {
-        QWidget *widget = m_window->control(name);
-        if (!widget)
-            return {};
-        return QRect(widget->mapTo(m_window.get(), QPoint(0, 0)), widget->size());
+        const QWidget *widget = m_window->control(name);
+        return widget ? QRect(widget->mapTo(m_window.get(), QPoint()), widget->size()) : QRect();
     }
 };
 
 void tst_Window::init()
 {
-    makeWindow();
-}
-
-void tst_Window::makeWindow()
-{
-    m_log = {};
     m_window.reset();
-    m_window = std::make_unique<MonitorWindow>(
-        velmoraWindow(),
-        std::make_unique<CardControl>(std::make_unique<FakeCard>("Fake card", m_log)));
+    m_log = {};
+    m_window = newWindow(m_log);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-void tst_Window::cleanup()
-{
-    m_window.reset();
 }
 
 void tst_Window::clientAreaIsFixed()
@@ -252,7 +242,7 @@ void tst_Window::captionsFitTheirRoom()
         font.setPointSizeF(points);
         QApplication::setFont(font);
     }
-    makeWindow();
+    init();
 
     // The described geometry stands whatever the font: captions give way, not controls.
     QCOMPARE(m_window->size(), QSize(304, 191));
@@ -302,10 +292,9 @@ void tst_Window::captionsFitTheirRoom()
 
 void tst_Window::fontChangeRedrawsAsAWindowMadeWithThatFont()
 {
-    MonitorWindow fresh(velmoraWindow(), std::make_unique<CardControl>(
-                                             std::make_unique<FakeCard>("Fake card", m_log)));
+    const auto fresh = newWindow(m_log);
     QWidget *controls[] = {m_window->control("Selectcmd"), &m_window->btnInput(5)};
-    QWidget *freshControls[] = {fresh.control("Selectcmd"), &fresh.btnInput(5)};
+    QWidget *freshControls[] = {fresh->control("Selectcmd"), &fresh->btnInput(5)};
     for (int i = 0; i < 2; ++i) {
         const QImage before = controls[i]->grab().toImage(); // caption fitted to the old font
         QFont font = controls[i]->font();
