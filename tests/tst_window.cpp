@@ -49,12 +49,11 @@ class tst_Window final : public QObject {
 private slots:
     void init();
 
-    void clientAreaIsFixed();
     void controlsStandWhereTheDescriptionPutsThem_data();
     void controlsStandWhereTheDescriptionPutsThem();
     void overlapsResolveByStacking_data();
     void overlapsResolveByStacking();
-    void startsWithCaptionsIdleTimerAndUntouchedCard();
+    void startsFixedInSizeWithCaptionsIdleTimerAndUntouchedCard();
     void focusStartsOnD0AndTabCycles();
     void labelFontAndCaption();
     void captionsFitTheirRoom_data();
@@ -91,13 +90,6 @@ void tst_Window::init()
     m_window = newWindow(m_log);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-void tst_Window::clientAreaIsFixed()
-{
-    QCOMPARE(m_window->size(), QSize(304, 191));
-    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
-    QCOMPARE(m_window->windowTitle(), QString("Velmora"));
 }
 
 void tst_Window::controlsStandWhereTheDescriptionPutsThem_data()
@@ -148,8 +140,11 @@ void tst_Window::overlapsResolveByStacking()
     QCOMPARE(hit->objectName(), front);
 }
 
-void tst_Window::startsWithCaptionsIdleTimerAndUntouchedCard()
+void tst_Window::startsFixedInSizeWithCaptionsIdleTimerAndUntouchedCard()
 {
+    QCOMPARE(m_window->size(), QSize(304, 191));
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    QCOMPARE(m_window->windowTitle(), QString("Velmora"));
     for (int i = 0; i < 16; ++i) { // where each stands, the geometry rows say
         QCOMPARE(m_window->btnInput(i).text(), QString("D%1").arg(i));
         QCOMPARE(m_window->btnInput(i).accessibleName(), QString("D%1").arg(i));
@@ -204,9 +199,7 @@ void tst_Window::labelFontAndCaption()
     const QRect ink = inkOf(*label);
     QVERIFY(!ink.isEmpty());
     QCOMPARE(ink, inkOf(reference));
-    const QFontInfo drawn(label->font());
-    QCOMPARE(drawn.pointSizeF(), 9.75);
-    QVERIFY(!drawn.bold() && !drawn.italic() && !drawn.underline() && !drawn.strikeOut());
+    QCOMPARE(QFontInfo(label->font()).pointSizeF(), 9.75);
 }
 
 void tst_Window::captionsFitTheirRoom_data()
@@ -293,17 +286,16 @@ void tst_Window::captionsFitTheirRoom()
 void tst_Window::fontChangeRedrawsAsAWindowMadeWithThatFont()
 {
     const auto fresh = newWindow(m_log);
-    QWidget *controls[] = {m_window->control("Selectcmd"), &m_window->btnInput(5)};
-    QWidget *freshControls[] = {fresh->control("Selectcmd"), &fresh->btnInput(5)};
-    for (int i = 0; i < 2; ++i) {
-        const QImage before = controls[i]->grab().toImage(); // caption fitted to the old font
-        QFont font = controls[i]->font();
+    for (const char *name : {"Selectcmd", "btnInput(5)"}) {
+        QWidget *control = m_window->control(name);
+        const QImage before = control->grab().toImage(); // caption fitted to the old font
+        QFont font = control->font();
         font.setPointSizeF(LegiblePoints); // smaller than the caption stood at
-        controls[i]->setFont(font);
-        freshControls[i]->setFont(font);
-        const QImage changed = controls[i]->grab().toImage();
+        control->setFont(font);
+        fresh->control(name)->setFont(font);
+        const QImage changed = control->grab().toImage();
         QVERIFY(changed != before);
-        QCOMPARE(changed, freshControls[i]->grab().toImage());
+        QCOMPARE(changed, fresh->control(name)->grab().toImage());
     }
 }
 
@@ -337,18 +329,16 @@ void tst_Window::enterAndSpacePressTheFocusedButton()
     QKeyEvent repeat(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
     QApplication::sendEvent(widget, &repeat);
     QCOMPARE(clicks, 1);
-    // An indicator is no button: Enter leaves it as it is.
-    m_window->btnInput(4).setFocus();
-    QTest::keyClick(&m_window->btnInput(4), Qt::Key_Return);
-    QCOMPARE(m_window->btnInput(4).value(), 0);
 }
 
 void tst_Window::indicatorsAreRealCheckBoxes()
 {
     IndicatorBox &d10 = m_window->btnInput(10);
+    d10.setFocus();
+    QTest::keyClick(&d10, Qt::Key_Return); // an indicator is no button: Enter leaves it be
+    QCOMPARE(d10.value(), 0);
     QTest::mouseClick(&d10, Qt::LeftButton, {}, QPoint(d10.width() / 2, d10.height() - 4));
     QCOMPARE(d10.value(), 1);
-    d10.setFocus();
     QTest::keyClick(&d10, Qt::Key_Space);
     QCOMPARE(d10.value(), 0);
     QVERIFY(!d10.isTristate());
