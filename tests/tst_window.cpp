@@ -278,6 +278,12 @@ void tst_Window::captionsFitTheirRoom()
         QVERIFY(QFontMetrics(layout.font).horizontalAdvance(box.text()) <= uncovered.width());
         QVERIFY2(layout.indicator.height() >= 8, "the box shrank out of sight");
     }
+    // A cell one pixel taller than caption, gap and focus ring need: the box gives way, and the
+    // caption is drawn whole, above the focus ring's bottom row.
+    IndicatorBox squeezed("D8");
+    squeezed.resize(33, squeezed.layoutFor(QRect(0, 0, 33, 1)).caption.height() + 5);
+    const QRect squeezedInk = inkOf(squeezed);
+    QVERIFY(!squeezedInk.isEmpty() && squeezedInk.bottom() < squeezed.grab().height() - 1);
 
     auto *label = qobject_cast<QLabel *>(m_window->control("Label1"));
     QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
