@@ -317,8 +317,8 @@ private slots:
     void programExitStatuses_data()
     {
         QTest::addColumn<QString>("args");
-        QTest::addColumn<QString>(
-            "meanwhile"); // once the watch has started: velmora-sim, or a signal
+        QTest::addColumn<QString>("meanwhile"); // once the watch has started: velmora-sim or a
+                                                // signal; or where the log goes
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("stderrStart");
 
@@ -337,6 +337,11 @@ private slots:
         // A signal releases the card and ends the watch as asked.
         row("SIGINT", "--format json", "SIGINT", 0, "");
         row("SIGTERM", "--format json", "SIGTERM", 0, "");
+        // Where the log goes: a full disk is an error; a reader that has gone ends the watch
+        // quietly, long before its timeout.
+        row("log to a full disk", "--interval 10 --timeout 20", ">/dev/full", 1,
+            "velmora-watch: cannot write the log: No space left on device");
+        row("log reader gone", "--interval 10 --timeout 5", "| head -c 1", 0, "");
     }
 
     void programExitStatuses()
@@ -357,11 +362,19 @@ private slots:
             return process.waitForFinished(10000) && process.exitCode() == 0;
         };
         QVERIFY(sim("reset"));
+        const QString program = QFileInfo(simBinary).dir().filePath("velmora-watch");
+        const bool logRedirected = meanwhile.startsWith('>') || meanwhile.startsWith('|');
         QProcess watch;
-        watch.start(QFileInfo(simBinary).dir().filePath("velmora-watch"),
-                    args.split(' ', Qt::SkipEmptyParts));
+        if (logRedirected) { // lines that keep changing, so the watch keeps writing
+            QVERIFY(sim("pattern count"));
+            watch.start("bash",
+                        {"-c", "set -o pipefail; \"$0\" " + args + ' ' + meanwhile, program});
+        } else {
+            watch.start(program, args.split(' ', Qt::SkipEmptyParts));
+        }
         QVERIFY(watch.waitForStarted());
-        if (!meanwhile.isEmpty()) {
+        if (meanwhile.startsWith("SIG") || meanwhile.startsWith("fault") ||
+            meanwhile.startsWith("set")) {
             QVERIFY(watch.waitForReadyRead(5000)); // the start line: the card is being watched
             QVERIFY(QString(watch.readLine()).contains("start"));
             if (meanwhile.startsWith("SIG"))
