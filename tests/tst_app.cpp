@@ -21,11 +21,23 @@ using velmora::testing::FakeCard;
 
 namespace {
 
-// Offers the cards a test prepares, each once.
+// Offers the cards a test prepares; each made card is a FakeCard writing to `log`.
 class PreparedCards final : public CardCatalog {
 public:
     std::vector<CardOffer> prepared;
     std::vector<CardOffer> offers() override { return prepared; }
+    void add(const std::string &name, FakeCard::Log *log = nullptr, std::int16_t port = 0x5A,
+             bool usable = true, std::string status = "Ready", std::string fix = {})
+    {
+        std::function<std::unique_ptr<Card>()> make;
+        if (log)
+            make = [name, log, port] {
+                auto card = std::make_unique<FakeCard>(name, *log);
+                card->portValue = port;
+                return card;
+            };
+        prepared.push_back({{name, "fake", "nowhere"}, usable, status, fix, make});
+    }
 };
 
 MonitorWindow *velmoraWindowShown()
@@ -68,6 +80,34 @@ void click(MonitorWindow &window, const char *button)
     QTest::mouseClick(window.control(button), Qt::LeftButton);
 }
 
+// Once "Select Device" has opened its dialog: `look` at it, then choose `row` with OK.
+void chooseInDialog(
+    int row, std::function<void()> look = [] {})
+{
+    QTimer::singleShot(50, [row, look] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        look();
+        auto *cards = dialog->findChild<QTreeWidget *>("cards");
+        QVERIFY(cards);
+        cards->setCurrentItem(cards->topLevelItem(row));
+        dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+    });
+}
+
+// The program started as the user starts it, with `environment` changed by `edit`.
+void start(QProcess &velmora, const QStringList &arguments,
+           const std::function<void(QProcessEnvironment &)> &edit)
+{
+    const QString program = qEnvironmentVariable("VELMORA_BINARY");
+    QVERIFY2(QFileInfo::exists(program), "VELMORA_BINARY names no program");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    edit(environment);
+    velmora.setProcessEnvironment(environment);
+    velmora.start(program, arguments);
+    QVERIFY(velmora.waitForStarted(20000));
+}
+
 } // namespace
 
 class tst_App final : public QObject {
@@ -76,16 +116,16 @@ class tst_App final : public QObject {
 private slots:
     void reportText_data();
     void reportText();
-    void waysOutEndWithStatus0AndReleaseTheCard_data();
-    void waysOutEndWithStatus0AndReleaseTheCard();
+    void waysOutReleaseTheCard_data();
+    void waysOutReleaseTheCard();
     void errorIsReportedOnceThenEndsWithStatus1_data();
     void errorIsReportedOnceThenEndsWithStatus1();
     void pollingGoesOnWhileChoosingThenFollowsTheNewCard();
     void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList_data();
     void cardThatCannotBeOpenedNeverKeepsTheUserFromTheList();
-    void terminationSignalEndsLikeExit_data();
-    void terminationSignalEndsLikeExit();
     void terminationSignalEndsTheProcessByThatSignal();
+    void terminationSignalsPutBackTheHandlersBefore_data();
+    void terminationSignalsPutBackTheHandlersBefore();
     void helpAndVersionNeedNoDisplay_data();
     void helpAndVersionNeedNoDisplay();
     void iconIsBuiltIn();
@@ -118,43 +158,69 @@ void tst_App::reportText()
     QCOMPARE(QString::fromStdString(runtimeErrorLine(error)), line);
 }
 
-void tst_App::waysOutEndWithStatus0AndReleaseTheCard_data()
+void tst_App::waysOutReleaseTheCard_data()
 {
     QTest::addColumn<QString>("way");
     QTest::addColumn<bool>("polling");
+    QTest::addColumn<int>("status"); // 128 + n: ended by signal n, as "Exit" ends it
 
     for (const char *way : {"Exit", "close", "False selection"}) {
-        QTest::addRow("%s, idle", way) << way << false;
-        QTest::addRow("%s, polling", way) << way << true;
+        QTest::addRow("%s, idle", way) << way << false << 0;
+        QTest::addRow("%s, polling", way) << way << true << 0;
+    }
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        QTest::addRow("%s, polling", strsignal(signal)) << "signal" << true << 128 + signal;
+        QTest::addRow("%s, selection dialog open", strsignal(signal))
+            << "signal while choosing" << true << 128 + signal;
     }
 }
 
-void tst_App::waysOutEndWithStatus0AndReleaseTheCard()
+void tst_App::waysOutReleaseTheCard()
 {
     QFETCH(QString, way);
     QFETCH(bool, polling);
+    QFETCH(int, status);
+    const int signal = status > 128 ? status - 128 : 0;
 
     FakeCard::Log log;
     auto card = std::make_unique<FakeCard>("card", log);
-    card->selectAnswer = DispatchOutcome::success(AutomationValue::boolean(false));
+    if (way == "False selection")
+        card->selectAnswer = DispatchOutcome::success(AutomationValue::boolean(false));
+    PreparedCards catalog;
+    catalog.add("card");
+    TerminationSignals terminations;
     std::size_t readsBefore = 0;
-    const int status = runWith(std::move(card), [&](MonitorWindow &window) {
-        if (polling) {
-            click(window, "Initcmd");
-            QTRY_VERIFY(log.reads.size() >= 2);
-        }
-        readsBefore = log.reads.size();
-        if (way == "Exit")
-            click(window, "Exit");
-        else if (way == "close")
-            window.close();
-        else
-            click(window, "Selectcmd");
-    });
-    QCOMPARE(status, 0);
+    bool dialogWasOpen = false;
+    const int ended = runWith(
+        std::move(card),
+        [&](MonitorWindow &window) {
+            if (polling) {
+                click(window, "Initcmd");
+                QTRY_VERIFY(log.reads.size() >= 2);
+            }
+            readsBefore = log.reads.size();
+            if (way == "Exit")
+                click(window, "Exit");
+            else if (way == "close")
+                window.close();
+            else if (way == "signal")
+                ::raise(signal);
+            if (way == "signal while choosing")
+                QTimer::singleShot(50, [&] {
+                    dialogWasOpen = QApplication::activeModalWidget() != nullptr;
+                    ::raise(signal);
+                });
+            if (way.startsWith("False") || way.endsWith("choosing"))
+                click(window, "Selectcmd");
+        },
+        &catalog, &terminations);
+    QCOMPARE(ended, status);
+    QCOMPARE(terminations.caught(), signal);
+    QCOMPARE(dialogWasOpen, way.endsWith("choosing"));
     QCOMPARE(log.opens, 1);
     QCOMPARE(log.closes, 1);
-    QCOMPARE(log.reads.size(), readsBefore); // nothing reached the card on the way out
+    if (signal == 0)
+        QCOMPARE(log.reads.size(), readsBefore); // nothing reached the card on the way out
     QVERIFY(reportsShown().isEmpty());
 }
 
@@ -232,12 +298,8 @@ void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
     auto current = std::make_unique<FakeCard>("Old card", oldLog);
     current->portValue = 0x01;
     PreparedCards catalog;
-    catalog.prepared.push_back({{"Old card", "fake", "nowhere"}, true, "Ready", {}, {}});
-    catalog.prepared.push_back({{"New card", "fake", "nowhere"}, true, "Ready", {}, [&] {
-                                    auto card = std::make_unique<FakeCard>("New card", newLog);
-                                    card->portValue = 0x80;
-                                    return card;
-                                }});
+    catalog.add("Old card");
+    catalog.add("New card", &newLog, 0x80);
     std::size_t oldReadsWhileOpen = 0;
     bool inputBlocked = false;
     QString caption;
@@ -246,17 +308,12 @@ void tst_App::pollingGoesOnWhileChoosingThenFollowsTheNewCard()
         std::move(current),
         [&](MonitorWindow &window) {
             click(window, "Initcmd");
-            QTimer::singleShot(50, [&] {
-                auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-                QVERIFY(dialog);
+            chooseInDialog(1, [&] {
+                QWidget *dialog = QApplication::activeModalWidget();
                 const std::size_t before = oldLog.reads.size();
                 QTRY_VERIFY_WITH_TIMEOUT(oldLog.reads.size() >= before + 4, 5000);
                 oldReadsWhileOpen = oldLog.reads.size() - before;
                 inputBlocked = QApplication::activeModalWidget() == dialog;
-                auto *cards = dialog->findChild<QTreeWidget *>("cards");
-                QVERIFY(cards);
-                cards->setCurrentItem(cards->topLevelItem(1));
-                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
             });
             click(window, "Selectcmd"); // returns when the dialog is done
             caption = window.deviceControlHost().cardName();
@@ -297,28 +354,17 @@ void tst_App::cardThatCannotBeOpenedNeverKeepsTheUserFromTheList()
     broken->openStatus = DispatchStatus::failure(57, "corrupt; run 'velmora-sim reset'");
     broken->selectAnswer = DispatchOutcome::failure(57, "corrupt; run 'velmora-sim reset'");
     PreparedCards catalog;
-    catalog.prepared.push_back(
-        {{"Broken card", "fake", "nowhere"}, false, "corrupt", "run 'velmora-sim reset'", [&] {
-             return std::make_unique<FakeCard>("Broken card", freshLog);
-         }});
-    catalog.prepared.push_back({{"Other card", "fake", "nowhere"}, true, "Ready", {}, [&] {
-                                    return std::make_unique<FakeCard>("Other card", otherLog);
-                                }});
+    catalog.add("Broken card", &freshLog, 0x5A, false, "corrupt", "run 'velmora-sim reset'");
+    catalog.add("Other card", &otherLog);
     bool listShown = false;
     bool reportShown = false;
     QString caption;
     const int status = runWith(
         std::move(broken),
         [&](MonitorWindow &window) {
-            QTimer::singleShot(50, [&] {
+            chooseInDialog(row, [&] {
                 reportShown = !reportsShown().isEmpty();
-                auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-                QVERIFY(dialog);
-                auto *cards = dialog->findChild<QTreeWidget *>("cards");
-                QVERIFY(cards);
                 listShown = true;
-                cards->setCurrentItem(cards->topLevelItem(row));
-                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
             });
             click(window, "Selectcmd");
             caption = window.deviceControlHost().cardName();
@@ -329,71 +375,20 @@ void tst_App::cardThatCannotBeOpenedNeverKeepsTheUserFromTheList()
         &catalog);
     QCOMPARE(status, 0);
     QVERIFY(listShown);
-    QVERIFY(!reportShown);
-    QVERIFY(reportsShown().isEmpty());
+    QVERIFY(!reportShown && reportsShown().isEmpty());
     QCOMPARE(caption, polled);
     QVERIFY(brokenLog.reads.empty());
     QCOMPARE(brokenLog.closes, 0); // it never opened
 }
 
-void tst_App::terminationSignalEndsLikeExit_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::addColumn<bool>("choosing");
-
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        QTest::addRow("%s, polling", strsignal(signal)) << signal << false;
-        QTest::addRow("%s, selection dialog open", strsignal(signal)) << signal << true;
-    }
-}
-
-// Sent to this process while the window polls (or while the selection dialog waits inside
-// "Select Device"): the program must end as "Exit" ends it, the card released, instead of
-// dying by the signal's default action.
-void tst_App::terminationSignalEndsLikeExit()
-{
-    QFETCH(int, signal);
-    QFETCH(bool, choosing);
-
-    FakeCard::Log log;
-    PreparedCards catalog;
-    catalog.prepared.push_back({{"card", "fake", "nowhere"}, true, "Ready", {}, {}});
-    TerminationSignals terminations;
-    bool dialogWasOpen = false;
-    const int status = runWith(
-        std::make_unique<FakeCard>("card", log),
-        [&](MonitorWindow &window) {
-            click(window, "Initcmd");
-            QTRY_VERIFY(log.reads.size() >= 2);
-            if (choosing) {
-                QTimer::singleShot(50, [&] {
-                    dialogWasOpen = QApplication::activeModalWidget() != nullptr;
-                    ::raise(signal);
-                });
-                click(window, "Selectcmd");
-            } else {
-                ::raise(signal);
-            }
-        },
-        &catalog, &terminations);
-    QCOMPARE(status, 128 + signal);
-    QCOMPARE(terminations.caught(), signal);
-    QCOMPARE(dialogWasOpen, choosing);
-    QCOMPARE(log.closes, 1);
-    QVERIFY(reportsShown().isEmpty());
-}
-
 void tst_App::terminationSignalEndsTheProcessByThatSignal()
 {
-    const QString program = qEnvironmentVariable("VELMORA_BINARY");
-    QVERIFY2(QFileInfo::exists(program), "VELMORA_BINARY names no program");
     QTemporaryDir runtime;
     QProcess velmora;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_RUNTIME_DIR", runtime.path());
-    velmora.setProcessEnvironment(environment);
-    velmora.start(program, {});
-    QVERIFY(velmora.waitForStarted(20000));
+    start(velmora, {},
+          [&](QProcessEnvironment &env) { env.insert("XDG_RUNTIME_DIR", runtime.path()); });
+    if (QTest::currentTestFailed())
+        return;
     // The state file appears once the card has been opened, which is after the handlers are in.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.path() + "/velmora/simcard"), 20000);
     ::kill(pid_t(velmora.processId()), SIGTERM);
@@ -404,8 +399,36 @@ void tst_App::terminationSignalEndsTheProcessByThatSignal()
     QCOMPARE(velmora.readAllStandardError(), QByteArray());
 }
 
-// Without a display: --help and --version answer; anything else ends with one line and status 2,
-// never an abort or a core.
+void tst_App::terminationSignalsPutBackTheHandlersBefore_data()
+{
+    QTest::addColumn<int>("signal");
+
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        QTest::newRow(strsignal(signal)) << signal;
+}
+
+void tst_App::terminationSignalsPutBackTheHandlersBefore()
+{
+    QFETCH(int, signal);
+
+    const auto handler = [signal] {
+        struct sigaction now {};
+        ::sigaction(signal, nullptr, &now);
+        return now.sa_handler;
+    };
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    QCOMPARE(::sigaction(signal, &ignore, nullptr), 0);
+    const auto restore = qScopeGuard([signal] { ::signal(signal, SIG_DFL); });
+    {
+        TerminationSignals terminations;
+        QVERIFY(handler() != SIG_IGN && handler() != SIG_DFL);
+    }
+    QVERIFY(handler() == SIG_IGN);
+}
+
+// Without a display: --help and --version answer; anything else is ignored, and the window
+// finds no display: one line and status 2, never an abort or a core.
 void tst_App::helpAndVersionNeedNoDisplay_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -417,7 +440,6 @@ void tst_App::helpAndVersionNeedNoDisplay_data()
     QTest::newRow("--version") << QStringList{"--version"} << 0 << "velmora 1.00\n";
     QTest::newRow("after an ignored argument")
         << QStringList{"--frobnicate", "--version"} << 0 << "velmora 1.00\n";
-    // Anything else is ignored: the program goes on to open its window, and finds no display.
     QTest::newRow("no arguments") << QStringList{} << 2 << QString();
     QTest::newRow("other arguments") << QStringList{"--frobnicate", "now"} << 2 << QString();
 }
@@ -428,15 +450,12 @@ void tst_App::helpAndVersionNeedNoDisplay()
     QFETCH(int, status);
     QFETCH(QString, out);
 
-    const QString program = qEnvironmentVariable("VELMORA_BINARY");
-    QVERIFY2(QFileInfo::exists(program), "VELMORA_BINARY names no program");
     QProcess velmora;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(name);
-    velmora.setProcessEnvironment(environment);
-    velmora.start(program, arguments);
-    QVERIFY(velmora.waitForFinished(20000));
+    start(velmora, arguments, [](QProcessEnvironment &env) {
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+    });
+    QVERIFY(!QTest::currentTestFailed() && velmora.waitForFinished(20000));
     QCOMPARE(velmora.exitStatus(), QProcess::NormalExit);
     QCOMPARE(velmora.exitCode(), status);
     const QString printed = QString::fromLocal8Bit(velmora.readAllStandardOutput());

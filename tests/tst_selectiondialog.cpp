@@ -385,6 +385,12 @@ void tst_SelectionDialog::placedClearOfTheWindow_data()
     const QSize small(300, 200);
     QTest::newRow("room on the right") << QRect(100, 100, 306, 212) << dialog << small << screen
                                        << int(OfWindow) << QRect(414, 100, 600, 300);
+    QTest::newRow("room on the right exactly the dialog's width")
+        << QRect(366, 100, 306, 212) << dialog << small << screen << int(OfWindow)
+        << QRect(680, 100, 600, 300);
+    QTest::newRow("room below exactly the dialog's height")
+        << QRect(487, 280, 306, 212) << dialog << small << screen << int(OfWindow)
+        << QRect(487, 500, 600, 300);
     QTest::newRow("room only on the left") << QRect(900, 100, 306, 212) << dialog << small << screen
                                            << int(OfWindow) << QRect(292, 100, 600, 300);
     QTest::newRow("centred window: below") << QRect(487, 294, 306, 212) << QSize(600, 260) << small
