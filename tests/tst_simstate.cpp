@@ -147,6 +147,9 @@ private slots:
         QTest::newRow("C1 control (CSI)") << S("\xc2\x9b") + "31m" << S("'\\xc2\\x9b31m'");
         QTest::newRow("not UTF-8") << S("\xff\xc3(") << S("'\\xff\\xc3('");
         QTest::newRow("overlong slash") << S("\xc0\xaf") << S("'\\xc0\\xaf'");
+        QTest::newRow("last before surrogates (U+D7FF)") << S("\xed\x9f\xbf") << S("'\xed\x9f\xbf'");
+        QTest::newRow("surrogate (U+D800)") << S("\xed\xa0\x80") << S("'\\xed\\xa0\\x80'");
+        QTest::newRow("exactly the limit") << S(32, 'x') << "'" + S(32, 'x') + "'";
         // clang-format on
     }
 
