@@ -372,6 +372,31 @@ private slots:
         }
     }
 
+    void pathsThatNameNoFileAreRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char *name : {"", ".", ".."})
+            QTest::newRow(*name ? name : "a folder") << QString(name);
+    }
+
+    void pathsThatNameNoFileAreRefused()
+    {
+        QFETCH(QString, name);
+        const SimStateFile file(folder() / name.toStdString());
+        for (const auto &use :
+             std::initializer_list<std::function<void()>>{[&] { file.load(); },
+                                                          [&] {
+                                                              file.store(SimState{});
+                                                          }}) {
+            try {
+                use();
+                QFAIL("a path naming no file was used");
+            } catch (const FileError &error) {
+                QVERIFY2(QString(error.what()).endsWith("does not name a file"), error.what());
+            }
+        }
+    }
+
     void concurrentUpdatesLoseNothing()
     {
         // Several velmora-sim commands at once: each change lands on top of the others.
