@@ -512,6 +512,15 @@ private slots:
                  qPrintable(error));
         QCOMPARE(file.load(), goldenState());
 
+        // At exactly the limit a state is stored and read back; one byte more is refused.
+        state = goldenState();
+        state.trace = "/t";
+        state.trace += std::string(4096 - state.format().size(), 'a');
+        file.store(state);
+        QCOMPARE(file.load(), state);
+        state.trace += 'a';
+        QVERIFY(errorFrom([&] { file.store(state); }).contains("more than a state file can be"));
+
         fs::remove(file.path());
         fs::create_directories(folder() / "simcard" / "inside");
         error = errorFrom([&] { file.store(goldenState()); });
