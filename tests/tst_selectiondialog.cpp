@@ -123,6 +123,8 @@ private slots:
     void brokenCardIsOpenedAfreshWhenChosen();
     void rescanListsTheCardsAgainWithoutClosing_data();
     void rescanListsTheCardsAgainWithoutClosing();
+    void warningReadableOnLightAndDarkLists_data();
+    void warningReadableOnLightAndDarkLists();
 
 private:
     void open(const CardInfo &current);
@@ -649,6 +651,42 @@ void tst_SelectionDialog::rescanListsTheCardsAgainWithoutClosing()
     m_dialog->chooseSelected();
     QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
     QCOMPARE(m_dialog->takeChoice().card->info().name, FakeCatalog::info(Comedi).name);
+}
+
+void tst_SelectionDialog::warningReadableOnLightAndDarkLists_data()
+{
+    QTest::addColumn<QColor>("base");
+    QTest::newRow("light") << QColor(Qt::white);
+    QTest::newRow("dark") << QColor(0x2d, 0x2d, 0x2d);
+}
+
+// An unusable row's status and the dialog's message keep a contrast of at least 4.5:1 (the
+// usual bar for legible text) against the list, whichever way the desktop's theme goes.
+void tst_SelectionDialog::warningReadableOnLightAndDarkLists()
+{
+    QFETCH(QColor, base);
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const auto contrast = [&](const QColor &text) {
+        const double a = luminance(text) + 0.05, b = luminance(base) + 0.05;
+        return std::max(a, b) / std::min(a, b);
+    };
+    const QPalette before = QApplication::palette();
+    QPalette themed = before;
+    themed.setColor(QPalette::Base, base);
+    QApplication::setPalette(themed);
+    open(FakeCatalog::info(Simulated));
+    QApplication::setPalette(before);
+
+    const QColor status = cards()->topLevelItem(Comedi)->foreground(Column::StatusColumn).color();
+    QVERIFY2(status.isValid() && contrast(status) >= 4.5, qPrintable(status.name()));
+    const QColor message = label("message")->palette().color(QPalette::WindowText);
+    QVERIFY2(message.isValid() && contrast(message) >= 4.5, qPrintable(message.name()));
 }
 
 QTEST_MAIN(tst_SelectionDialog)
