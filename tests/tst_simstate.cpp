@@ -170,9 +170,9 @@ private slots:
         QCOMPARE(SimState::parse(traced.format()), traced);
         // Any name a user can give travels: the file holds what is not printable ASCII, and '%',
         // as %XX, and reads it back byte for byte.
-        traced.trace = "/home/Jane Doe/jos\xc3\xa9/100%/\x1b\n\xff.log";
+        traced.trace = "/home/Jane Doe/jos\xc3\xa9/100%/!~\x7f\x1b\n\xff.log";
         const std::string text = traced.format();
-        QVERIFY(text.ends_with("\ntrace /home/Jane%20Doe/jos%C3%A9/100%25/%1B%0A%FF.log\n"));
+        QVERIFY(text.ends_with("\ntrace /home/Jane%20Doe/jos%C3%A9/100%25/!~%7F%1B%0A%FF.log\n"));
         QCOMPARE(SimState::parse(text), traced);
         // The last newline is optional, and leading zeros may pad a file to exactly the bound.
         QCOMPARE(SimState::parse(Golden.substr(0, Golden.size() - 1)), goldenState());
@@ -457,7 +457,7 @@ private slots:
         row("group-writable file", false, "writable by group or others (mode 0620)", withFile(valid, 0620));
         row("other-writable file", false, "writable by group or others (mode 0602)", withFile(valid, 0602));
         row("another user's file", false, notYours, foreign(false));
-        row("another user's folder", true, notYours, foreign(true));
+        row("another user's folder", true, notYours + "you cannot use it: set XDG_RUNTIME_DIR to a folder only you can write (for example 'mkdir -m 700 ~/.velmora-run && export XDG_RUNTIME_DIR=~/.velmora-run')", foreign(true));
         row("FIFO", false, "is not a regular file", [](fs::path &folder) { ::mkfifo((folder / "simcard").c_str(), 0600); });
         row("folder as file", false, "is not a regular file", [](fs::path &folder) { fs::create_directory(folder / "simcard"); });
         row("oversize", false, "is 5000 bytes, more than a state file can be", withFile(valid + S(5000 - valid.size(), '#')));
