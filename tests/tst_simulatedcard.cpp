@@ -7,7 +7,11 @@
 
 #include <fstream>
 
+#include <csignal>
+#include <cstring>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -261,6 +265,41 @@ private slots:
         bench.traceTo({}); // off: the file stays as it was
         QCOMPARE(bench.read(0), 0x00A5);
         QCOMPARE(std::filesystem::file_size(bench.trace()), size);
+    }
+
+    void traceThatCannotBeWrittenIsAnIoError_data()
+    {
+        QTest::addColumn<int>("room"); // bytes the trace file may still grow by
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no room") << 0 << QString(std::strerror(EFBIG));
+        QTest::newRow("room for part of a line") << 3 << "the disk took only part of a line";
+    }
+
+    // The file size limit stands in for a full disk: the write fails, or takes part of the line.
+    void traceThatCannotBeWrittenIsAnIoError()
+    {
+        QFETCH(int, room);
+        QFETCH(QString, reason);
+        Bench bench;
+        bench.traceTo(bench.trace());
+        QCOMPARE(bench.read(0), A); // the first line goes in
+        rlimit before{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        rlimit limited = before;
+        limited.rlim_cur = std::filesystem::file_size(bench.trace()) + room;
+        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+        const auto restore = qScopeGuard([&] {
+            ::setrlimit(RLIMIT_FSIZE, &before);
+            std::signal(SIGXFSZ, handler);
+        });
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+        std::int16_t value = 0;
+        const DispatchOutcome outcome = bench.card.readPort(0, value);
+        QCOMPARE(outcome.status.code, error_code::DeviceIoError);
+        QCOMPARE(QString::fromStdString(outcome.status.description),
+                 "Simulated card: cannot write the trace file " +
+                     QString::fromStdString(bench.trace()) + ": " + reason);
     }
 
     void traceRefusesWhatIsNotAPrivateRegularFile_data()
