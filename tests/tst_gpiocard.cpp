@@ -280,6 +280,13 @@ void tst_GpioCard::lineChoice_data()
         bBeforeA[24 + bit] = "Port A " + std::to_string(bit);
     }
 
+    // Port C is the 8255's third port, no input port of this card: only unnamed lines remain.
+    Names portsCAndB(16);
+    for (int bit = 0; bit < 8; ++bit) {
+        portsCAndB[bit] = "Port C " + std::to_string(bit);
+        portsCAndB[8 + bit] = "Port B " + std::to_string(bit);
+    }
+
     QTest::newRow("IIN lines out of order")
         << iinLinesSwapped() << "IIN0-IIN15 (lines 40-47, 32-39)";
     QTest::newRow("IIN repeated name: first line wins")
@@ -290,6 +297,7 @@ void tst_GpioCard::lineChoice_data()
     QTest::newRow("first 8255 group incomplete: the second")
         << firstIncomplete << "PPI Group 1 Port A/B (lines 24-39)";
     QTest::newRow("port B below port A, no prefix") << bBeforeA << "Port A/B (lines 24-31, 0-7)";
+    QTest::newRow("ports C and B: no pair") << portsCAndB << "lines 0-15";
     QTest::newRow("unnamed 16 lines") << Names(16) << "lines 0-15";
 }
 
