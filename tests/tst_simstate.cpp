@@ -174,6 +174,7 @@ private slots:
         const std::string text = traced.format();
         QVERIFY(text.ends_with("\ntrace /home/Jane%20Doe/jos%C3%A9/100%25/!~%7F%1B%0A%FF.log\n"));
         QCOMPARE(SimState::parse(text), traced);
+        QCOMPARE(SimState::parse(Golden + "trace /%c3%a9%7e\n").trace, "/\xc3\xa9~"); // either case
         // The last newline is optional, and leading zeros may pad a file to exactly the bound.
         QCOMPARE(SimState::parse(Golden.substr(0, Golden.size() - 1)), goldenState());
         const std::string padded =
@@ -204,6 +205,7 @@ private slots:
         row("relative trace", Golden + "trace ticks.log\n", "line 10: trace file 'ticks.log' is not an absolute path");
         row("duplicate trace", Golden + "trace /a\ntrace /b\n", "line 11: duplicate trace");
         row("lone percent in trace", Golden + "trace /a%2\n", "line 10: trace file '/a%2' has a '%' that is not followed by two hex digits");
+        row("no hex digit after percent", Golden + "trace /a%2g\n", "line 10: trace file '/a%2g' has a '%' that is not followed by two hex digits");
         row("NUL in trace", Golden + "trace /a%00b\n", "line 10: trace file '/a%00b' holds a NUL");
         row("not a number", with("0x003c", "zz"), "line 3: port1 value 'zz' is not a number");
         row("bare 0x", with("0x003c", "0x"), "line 3: port1 value '0x' is not a number");
