@@ -149,6 +149,8 @@ private slots:
         QTest::newRow("overlong slash") << S("\xc0\xaf") << S("'\\xc0\\xaf'");
         QTest::newRow("last before surrogates (U+D7FF)") << S("\xed\x9f\xbf") << S("'\xed\x9f\xbf'");
         QTest::newRow("surrogate (U+D800)") << S("\xed\xa0\x80") << S("'\\xed\\xa0\\x80'");
+        QTest::newRow("last code point (U+10FFFF)") << S("\xf4\x8f\xbf\xbf") << S("'\xf4\x8f\xbf\xbf'");
+        QTest::newRow("past the last (U+110000)") << S("\xf4\x90\x80\x80") << S("'\\xf4\\x90\\x80\\x80'");
         QTest::newRow("exactly the limit") << S(32, 'x') << "'" + S(32, 'x') + "'";
         // clang-format on
     }
