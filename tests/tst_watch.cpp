@@ -273,6 +273,10 @@ private slots:
             "");
         row("the longest interval and timeout", "--interval=3600000 --timeout=86400", "");
         row("levels in words, line D0", "--until 9=high --until d0=low", "");
+        row("help", "--help", "");
+        row("short help", "-h", "");
+        row("version", "--version", "");
+        row("value on help", "--help=all", "--help");
         row("interval too short", "--interval 9", "--interval");
         row("interval too long", "--interval 3600001", "--interval");
         row("interval not a number", "--interval 1e2", "--interval");
@@ -306,6 +310,10 @@ private slots:
                 QCOMPARE(options.until, (std::vector<LineCondition>{{15, true}}));
                 QCOMPARE(options.count, std::optional<std::uint64_t>(3));
                 QCOMPARE(options.timeout, std::optional(1500ms));
+            } else if (args.startsWith("-h") || args.startsWith("--help") ||
+                       args.startsWith("--version")) {
+                QCOMPARE(int(options.action), int(args == "--version" ? Options::Action::Version
+                                                                      : Options::Action::Help));
             } else if (args.contains("9=high")) {
                 QCOMPARE(options.until, (std::vector<LineCondition>{{9, true}, {0, false}}));
             }
