@@ -471,12 +471,14 @@ private slots:
         const std::unique_ptr<QProcess> killed = startPaused({"set", "1", "2"});
         const QStringList left = files(".simcard.tmp.*");
         QCOMPARE(left.size(), 1);
+        const qint64 killedPid = killed->processId();
         killed->kill();
         QVERIFY(killed->waitForFinished(int(Limit.count())));
         QCOMPARE(files(".simcard.tmp.*"), left);
 
         // Not a killed writer's: another naming, another file's, and one whose writer still lives.
         QStringList kept = {".other.tmp.1.2.3", ".simcard.tmp.1.2", ".simcard.tmp.notes",
+                            QStringLiteral(".simcard.old.%1.0.0").arg(killedPid),
                             QStringLiteral(".simcard.tmp.%1.0.0").arg(::getpid())};
         for (const QString &name : kept)
             QVERIFY(QFile(folder + '/' + name).open(QIODevice::WriteOnly));
