@@ -260,11 +260,23 @@ private slots:
             ++lines;
         }
         QCOMPARE(lines, 6);
+        in.close();
 
+        // Whether the card still holds the trace open.
+        const auto held = [&] {
+            for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+                std::error_code ignored;
+                if (std::filesystem::read_symlink(fd.path(), ignored) == bench.trace())
+                    return true;
+            }
+            return false;
+        };
+        QVERIFY(held());
         const auto size = std::filesystem::file_size(bench.trace());
-        bench.traceTo({}); // off: the file stays as it was
+        bench.traceTo({}); // off: the file stays as it was, and is let go
         QCOMPARE(bench.read(0), 0x00A5);
         QCOMPARE(std::filesystem::file_size(bench.trace()), size);
+        QVERIFY(!held());
     }
 
     void traceThatCannotBeWrittenIsAnIoError_data()
