@@ -247,13 +247,16 @@ private slots:
 
         const std::vector<CardOffer> offers{
             {{"board", "comedi DIO", "/dev/comedi0"}, true, "", "", {}},
-            {{"chip", "GPIO chip", "/dev/gpiochip0"}, true, "", "", {}}};
+            {{"chip", "GPIO chip", "/dev/gpiochip0"}, true, "", "", {}},
+            {{"locked", "comedi DIO", "/dev/comedi2"}, false, "Permission denied", "join 'iocard'", {}}};
         const CardInfo info{remembered.value(0).toStdString(), "",
                             remembered.value(1).toStdString()};
         const QString text =
             QString::fromStdString(listCards(offers, remembered.isEmpty() ? nullptr : &info));
-        QCOMPARE(text.count('\n'), 3);
-        QVERIFY2(text.startsWith("NAME") && text.contains("/dev/gpiochip0  Ready\n"),
+        QCOMPARE(text.count('\n'), 6);
+        QVERIFY2(text.startsWith("NAME") && text.contains("/dev/gpiochip0  Ready\n") &&
+                     text.endsWith("\n    cannot be opened: Permission denied\n"
+                                   "    to fix: join 'iocard'\n"),
                  qPrintable(text));
         QCOMPARE(text.count(" (last used)"), marked.isEmpty() ? 0 : 1);
         QVERIFY2(text.contains(marked + " (last used)") != marked.isEmpty(), qPrintable(text));
