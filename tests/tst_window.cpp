@@ -231,6 +231,19 @@ private slots:
             QVERIFY2(layout.font.pointSizeF() >= LegiblePoints, qPrintable(box.text()));
             QVERIFY(QFontMetrics(layout.font).horizontalAdvance(box.text()) <= uncovered.width());
             QVERIFY2(layout.indicator.height() >= 8, "the box shrank out of sight");
+            // Box over caption, centred in the cell; the box no larger than the style draws it,
+            // and whole where the cell has the room, as Fusion's has at 9 points.
+            const QRect block = layout.indicator | layout.caption;
+            QVERIFY(qAbs(block.top() - (box.height() - 1 - block.bottom())) <= 1);
+            const QRect &shown = layout.indicator;
+            QVERIFY(qAbs(shown.left() - (box.width() - 1 - shown.right())) <= 1);
+            QStyleOptionButton option;
+            option.initFrom(&box);
+            const QSize styled(box.style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, &box),
+                               box.style()->pixelMetric(QStyle::PM_IndicatorHeight, &option, &box));
+            QVERIFY(layout.indicator.size().boundedTo(styled) == layout.indicator.size());
+            if (style == "Fusion" && points == 9.0)
+                QCOMPARE(layout.indicator.size(), styled);
         }
         // A cell one pixel taller than caption, gap and focus ring need: the box gives way, and the
         // caption is drawn whole, above the focus ring's bottom row.
