@@ -262,7 +262,8 @@ private slots:
     {
         QTest::addColumn<QString>("folder");
         for (const QString &folder :
-             {u"logs"_qs, u"Jane Doe/logs"_qs, u"jos\u00e9/\u65e5\u672c"_qs, u"100%/x%41"_qs})
+             {QStringLiteral("logs"), QStringLiteral("Jane Doe/logs"),
+              QStringLiteral("jos\u00e9/\u65e5\u672c"), QStringLiteral("100%/x%41")})
             QTest::newRow(folder.toUtf8()) << folder;
     }
 
