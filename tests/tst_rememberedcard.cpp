@@ -164,7 +164,8 @@ private slots:
         };
         corrupt("another program's file", "[card]\nname=x\n", "corrupt: does not start with");
         corrupt("no name line", "velmora card 1\n", "corrupt: no card name");
-        corrupt("no name", "velmora card 1\nname \nlocation y\n", "corrupt: no card name on line 2");
+        corrupt("no name", "velmora card 1\nname \nlocation y\n",
+                "corrupt: no card name on line 2");
         corrupt("name mislabelled", "velmora card 1\nlabel x\nlocation y\n",
                 "corrupt: no card name");
         corrupt("no location line", head, "corrupt: no card location on line 3");

@@ -5,10 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fstream>
-
 #include <csignal>
 #include <cstring>
+#include <fstream>
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -248,7 +248,7 @@ private slots:
         const std::vector<CardOffer> offers{
             {{"board", "comedi DIO", "/dev/comedi0"}, true, "", "", {}},
             {{"chip", "GPIO chip", "/dev/gpiochip0"}, true, "", "", {}},
-            {{"locked", "comedi DIO", "/dev/comedi2"}, false, "Permission denied", "join 'iocard'", {}}};
+            {{"shut", "comedi DIO", "/dev/comedi2"}, false, "Permission denied", "join 'io'", {}}};
         const CardInfo info{remembered.value(0).toStdString(), "",
                             remembered.value(1).toStdString()};
         const QString text =
@@ -256,7 +256,7 @@ private slots:
         QCOMPARE(text.count('\n'), 6);
         QVERIFY2(text.startsWith("NAME") && text.contains("/dev/gpiochip0  Ready\n") &&
                      text.endsWith("\n    cannot be opened: Permission denied\n"
-                                   "    to fix: join 'iocard'\n"),
+                                   "    to fix: join 'io'\n"),
                  qPrintable(text));
         QCOMPARE(text.count(" (last used)"), marked.isEmpty() ? 0 : 1);
         QVERIFY2(text.contains(marked + " (last used)") != marked.isEmpty(), qPrintable(text));
